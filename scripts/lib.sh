@@ -1,0 +1,41 @@
+# Shared by the entry-point scripts: paths, Debian's Python, package installation.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# Debian's interpreter: the one first on PATH may be a separate build that cannot
+# see Debian's packages (psycopg2, pytest, pybind11).
+PYTHON=/usr/bin/python3
+PG_BIN="${PG_BIN:-/usr/lib/postgresql/15/bin}"
+
+log() { printf '==> %s\n' "$*" >&2; }
+
+# Installs, from Debian's archive, whatever of the build and test dependencies is missing.
+ensure_packages() {
+  local wanted=(cmake g++ make pybind11-dev python3-dev python3-psycopg2 python3-pytest
+                python3-hypothesis python3-pip python3-setuptools libgtest-dev libbenchmark-dev
+                postgresql-15 postgresql-client-15 procps)
+  local missing=()
+  for package in "${wanted[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+      missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  log "installing: ${missing[*]}"
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# Configures and builds into $1 (default build/) with any further CMake arguments.
+build_project() {
+  local dir="${1:-$ROOT/build}"
+  shift || true
+  cmake -S "$ROOT" -B "$dir" -DPython_EXECUTABLE="$PYTHON" "$@" >/dev/null
+  cmake --build "$dir" -j"$(nproc)"
+}
+
+# Makes the built module and the host stand-in importable for $1's build.
+python_path_for() {
+  printf '%s:%s' "$1/python" "$ROOT/host"
+}

@@ -1,0 +1,266 @@
+// The module frame: what importing the module binds, in order.
+#include <string>
+
+#include "binding/members.h"
+#include "binding/runtime.h"
+#include "sqltext/constants.h"
+
+namespace velmor::binding {
+namespace {
+
+constexpr const char* kModuleName = "velmor_data.connections.implementations.postgresql_history";
+constexpr const char* kClassName = "PostgresHistoricalConnection";
+
+constexpr auto P = ParamKind::Positional;
+constexpr auto KW = ParamKind::KeywordOnly;
+constexpr auto VARARGS = ParamKind::VarPositional;
+constexpr auto VARKW = ParamKind::VarKeyword;
+constexpr auto M = MemberKind::Method;
+
+const Param kSelf{"self"};
+const char* const kQualifier = "QuerySpecifier | None";
+const char* const kConditions = "Q | None";
+const char* const kPaginator = "NumberPaginator | CursorPaginator | None";
+const char* const kOrdering = "list[OrderBy] | None";
+const char* const kRecords = "list[dict[str, Any]]";
+const char* const kRow = "dict[str, Any]";
+
+const Param kInternalFlag{"is_internal_table", KW, "bool", Default::False};
+const Param kMetaFlag{"use_internal_meta_tables", KW, "bool", Default::False};
+
+const char* const kConnectDoc =
+    "\n"
+    "        Connects to the PostgreSQL database. Raises an VelmorConnectionError if the "
+    "connection is already established.\n"
+    "        :param dsn: the path to the database\n"
+    "        :type dsn: str | None\n"
+    "        :param kwargs: the connection parameters\n"
+    "        :type kwargs: Any\n"
+    "\n"
+    "        :return: None\n"
+    "        ";
+
+// Every member of the class, once, in the order of the class body.
+const MemberSpec kMembers[] = {
+    {"_savepoint_name", M, {kSelf}, "str", nullptr, savepoint_name},
+    {"__init__", M, {kSelf, {"is_revert_supported", KW, "bool", Default::True}}, "None", nullptr,
+     init_instance},
+    {"table_schema_manager", MemberKind::Property, {kSelf}, "TableSchemaServiceBase", nullptr,
+     table_schema_manager},
+    {"_default_envs", M, {kSelf}, "dict[str, Any]", nullptr, default_envs},
+    {"connect", M,
+     {kSelf, {"dsn", P, "str | None", Default::None}, {"kwargs", VARKW, "Any"}}, "None",
+     kConnectDoc, connect},
+    {"disconnect", M, {kSelf}, "None", nullptr, disconnect},
+    {"_describe_table", M, {kSelf, {"table_name", P, "str", Default::Required, Exact::Str}},
+     "dict[str, str]", nullptr, describe_table},
+    {"_build_insert_statement", M,
+     {kSelf, {"table_name", P, "str", Default::Required, Exact::Str},
+      {"data", P, kRow, Default::Required, Exact::Dict}},
+     "tuple[str, tuple[Any, ...]]", nullptr, build_insert_statement},
+    {"_build_delete_statement", M,
+     {kSelf, {"table_name", P, "str", Default::Required, Exact::Str},
+      {"data", P, kRow, Default::Required, Exact::Dict}},
+     "tuple[str, tuple[Any, ...]]", nullptr, build_delete_statement},
+    {"process_value_before_insert", M,
+     {kSelf, {"value", P, "Any"}, {"data_type", P, "str", Default::Required, Exact::Str}}, "Any",
+     nullptr, process_value_before_insert},
+    {"put", M,
+     {kSelf, {"address", P, "Address"}, {"data", P, kRow, Default::Required, Exact::Dict}},
+     "None", nullptr, put},
+    {"begin", M, {kSelf}, "None", nullptr, begin},
+    {"commit", M, {kSelf}, "None", nullptr, commit},
+    {"revert", M, {kSelf}, "None", nullptr, revert},
+    {"rollback", M, {kSelf}, "None", nullptr, rollback},
+    {"on_transaction_complete", M, {kSelf}, "None",
+     "Transaction is completed successfully. Clear the revert data.", on_transaction_complete},
+    {"query", M,
+     {kSelf, {"address", P, "Address"}, {"query_specifier", P, kQualifier, Default::None},
+      {"conditions", P, kConditions, Default::None}, {"pagination", P, kPaginator, Default::None},
+      {"order_by", P, kOrdering, Default::None}},
+     kRecords, nullptr, query},
+    {"_paginate_items", MemberKind::StaticMethod,
+     {{"items", P, kRecords, Default::Required, Exact::List}, {"pagination", P, kPaginator}},
+     kRecords, nullptr, paginate_items},
+    {"execute", M,
+     {kSelf, {"query", P, "str", Default::Required, Exact::Str}, {"args", VARARGS, "Any"}},
+     "psycopg2._psycopg.cursor", nullptr, execute},
+    {"count", M,
+     {kSelf, {"address", P, "Address"}, {"conditions", P, kConditions, Default::None}}, "int",
+     nullptr, count},
+    {"prepare_connection", M, {kSelf}, "None", nullptr, prepare_connection},
+    {"_add_revert_data", M,
+     {kSelf, {"address", P, "Address"}, {"data", P, kRow, Default::Required, Exact::Dict}},
+     "None", nullptr, add_revert_data},
+    {"_delete", M, {kSelf, {"address", P, "Address"}}, "None", nullptr, delete_record},
+    {"_query", M,
+     {kSelf, {"table_name", P, "str", Default::Required, Exact::Str},
+      {"query_specifier", P, kQualifier}, {"conditions", P, kConditions},
+      {"pagination", P, kPaginator}, {"order_by", P, kOrdering}},
+     kRecords, nullptr, query_table},
+    {"_nested_filter_statement", M,
+     {kSelf, {"field_name", P, "str", Default::Required, Exact::Str},
+      {"nested_fields", P, "str", Default::Required, Exact::Str},
+      {"sql_operator_template", P, "SqlOperatorTemplate"}, {"value", P, "Any"},
+      {"value_type", P, "Any"}, kInternalFlag, kMetaFlag},
+     "tuple[str, Any]", nullptr, nested_filter_statement},
+    {"_resolve_nested_field_name", MemberKind::StaticMethod,
+     {{"field_name", P, "str", Default::Required, Exact::Str},
+      {"nested_fields", P, "str", Default::Required, Exact::Str},
+      {"value_type", KW, "Any", Default::StrType}, kInternalFlag, kMetaFlag},
+     "str", nullptr, resolve_nested_field_name},
+    {"_select_with_internal_meta_statement", M,
+     {kSelf, {"table_name", P, "str", Default::Required, Exact::Str},
+      {"select_only", P, "str", Default::Required, Exact::Str},
+      {"conditions", P, kConditions, Default::None}, {"pagination", P, kPaginator, Default::None},
+      {"order_by", P, kOrdering, Default::None}},
+     "tuple[str, list[Any]]", nullptr, select_with_internal_meta_statement},
+    {"_build_group_by_statement", M,
+     {kSelf, {"order_by", P, kOrdering}, kInternalFlag, kMetaFlag}, "str", nullptr,
+     build_group_by_statement},
+    {"_build_select_statement", M,
+     {kSelf, {"table_name", P, "str", Default::Required, Exact::Str},
+      {"query_specifier", P, kQualifier, Default::None},
+      {"conditions", P, kConditions, Default::None}, {"pagination", P, kPaginator, Default::None},
+      {"order_by", P, kOrdering, Default::None}, kMetaFlag},
+     "tuple[str, list[Any]]", nullptr, build_select_statement},
+};
+
+// The operator map's small functions: lambdas of one argument, as far as callers see.
+const Param kValue{"_value", P};
+const MemberSpec kEqTemplate{"<lambda>", MemberKind::Function, {kValue}, nullptr, nullptr, eq_template};
+const MemberSpec kNeqTemplate{"<lambda>", MemberKind::Function, {kValue}, nullptr, nullptr, neq_template};
+const MemberSpec kUpperContains{"<lambda>", MemberKind::Function, {kValue}, nullptr, nullptr, upper_text};
+const MemberSpec kUpperStarts{"<lambda>", MemberKind::Function, {kValue}, nullptr, nullptr, upper_text};
+const MemberSpec kUpperEnds{"<lambda>", MemberKind::Function, {kValue}, nullptr, nullptr, upper_text};
+const MemberSpec kIsNullTemplate{"<lambda>", MemberKind::Function, {kValue}, nullptr, nullptr, isnull_template};
+const MemberSpec kNoValue{"<lambda>", MemberKind::Function, {{"_", P}}, nullptr, nullptr, no_value};
+
+// `from <module> import <name>`, one name at a time, with the interpreter's own error.
+void from_import(py::dict globals, const char* module, const char* name) {
+  py::str attribute(name);
+  py::tuple fromlist = py::make_tuple(attribute);
+  py::object imported = steal_or_throw(PyImport_ImportModuleLevelObject(
+      py::str(module).ptr(), globals.ptr(), nullptr, fromlist.ptr(), 0));
+  PyObject* value = PyObject_GetAttr(imported.ptr(), attribute.ptr());
+  if (!value) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
+    PyErr_Clear();
+    PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+    throw_python_error();
+  }
+  globals[name] = py::reinterpret_steal<py::object>(value);
+}
+
+py::object import_module(py::dict globals, const char* module) {
+  return steal_or_throw(PyImport_ImportModuleLevelObject(py::str(module).ptr(), globals.ptr(),
+                                                         nullptr, nullptr, 0));
+}
+
+py::object build_operator_map(py::dict globals) {
+  py::object lookup = globals["Lookup"];
+  py::object record = globals["SqlOperatorTemplate"];
+  py::dict map;
+  auto entry = [&](const char* member, py::dict keywords) {
+    map[lookup.attr(member)] = record(**keywords);
+  };
+  auto lambda = [](const MemberSpec& spec) { return make_callable(spec, kModuleName, ""); };
+  const char* const kLike = "{field_name} LIKE %s";
+  const char* const kUpperLike = "UPPER({field_name}) LIKE %s";
+  entry("EQ", py::dict(py::arg("template") = lambda(kEqTemplate)));
+  entry("NEQ", py::dict(py::arg("template") = lambda(kNeqTemplate)));
+  entry("GT", py::dict(py::arg("template") = "{field_name} > %s"));
+  entry("GTE", py::dict(py::arg("template") = "{field_name} >= %s"));
+  entry("LT", py::dict(py::arg("template") = "{field_name} < %s"));
+  entry("LTE", py::dict(py::arg("template") = "{field_name} <= %s"));
+  entry("IN", py::dict(py::arg("template") = "{field_name} IN %s"));
+  entry("CONTAINS", py::dict(py::arg("template") = kLike, py::arg("value_template") = "%{value}%"));
+  entry("ICONTAINS", py::dict(py::arg("template") = kUpperLike,
+                              py::arg("value_template") = "%{value}%",
+                              py::arg("value_modifier") = lambda(kUpperContains)));
+  entry("STARTSWITH", py::dict(py::arg("template") = kLike, py::arg("value_template") = "{value}%"));
+  entry("ISTARTSWITH", py::dict(py::arg("template") = kUpperLike,
+                                py::arg("value_template") = "{value}%",
+                                py::arg("value_modifier") = lambda(kUpperStarts)));
+  entry("ENDSWITH", py::dict(py::arg("template") = kLike, py::arg("value_template") = "%{value}"));
+  entry("IENDSWITH", py::dict(py::arg("template") = kUpperLike,
+                              py::arg("value_template") = "%{value}",
+                              py::arg("value_modifier") = lambda(kUpperEnds)));
+  entry("ISNULL", py::dict(py::arg("template") = lambda(kIsNullTemplate),
+                           py::arg("value_modifier") = lambda(kNoValue)));
+  return std::move(map);
+}
+
+// Creates the class the way a class statement does: metaclass from the bases, its
+// __prepare__ namespace, attributes and members in body order.
+py::object build_class(py::dict globals) {
+  py::tuple bases = py::make_tuple(globals["SqlHistoryConnectionMixin"],
+                                   globals["HistoricalConnectionBase"]);
+  py::object builtins_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+  py::object meta = py::reinterpret_borrow<py::object>(
+      reinterpret_cast<PyObject*>(_PyType_CalculateMetaclass(&PyType_Type, bases.ptr())));
+  if (!meta) throw_python_error();
+  py::str class_name(kClassName);
+  py::object ns = py::hasattr(meta, "__prepare__") ? meta.attr("__prepare__")(class_name, bases)
+                                                   : py::dict();
+  ns["__module__"] = kModuleName;
+  ns["__qualname__"] = class_name;
+  ns["TABLE_SEPARATOR"] = "\"";
+  ns["COLUMN_SEPARATOR"] = "\"";
+  ns["SQL_OPERATOR_MAP"] = globals["sql_operator_map"];
+  for (const MemberSpec& spec : kMembers)
+    ns[spec.name] = make_class_member(spec, kModuleName, kClassName);
+  (void)builtins_type;
+  return meta(class_name, bases, ns);
+}
+
+}  // namespace
+
+void init_module(py::module_ module) {
+  init_runtime(module);
+  init_method_types();
+  py::dict globals = module.attr("__dict__");
+
+  globals["json"] = import_module(globals, "json");
+  globals["logging"] = import_module(globals, "logging");
+  globals["os"] = import_module(globals, "os");
+  globals["random"] = import_module(globals, "random");
+  globals["string"] = import_module(globals, "string");
+  from_import(globals, "copy", "deepcopy");
+  from_import(globals, "functools", "cache");
+  from_import(globals, "typing", "Any");
+  globals["psycopg2"] = import_module(globals, "psycopg2");
+  import_module(globals, "psycopg2._psycopg");
+  globals["psycopg2"] = import_module(globals, "psycopg2");
+  from_import(globals, "velmor_utils.models.data_models.address", "Address");
+  from_import(globals, "velmor_utils.models.enums", "Versions");
+  from_import(globals, "velmor_utils.query.data_models.order_by", "OrderBy");
+  from_import(globals, "velmor_utils.query.data_models.paginator", "CursorPaginator");
+  from_import(globals, "velmor_utils.query.data_models.paginator", "NumberPaginator");
+  from_import(globals, "velmor_utils.query.data_models.query_specifier", "QuerySpecifier");
+  from_import(globals, "velmor_utils.query.enums", "Lookup");
+  from_import(globals, "velmor_utils.query.utils", "Q");
+  from_import(globals, "velmor_data.connections.errors", "VelmorConnectionError");
+  from_import(globals, "velmor_data.connections.historical_base", "HistoricalConnectionBase");
+  const char* mixin = "velmor_data.connections.implementations.mixins.sql_history_conection_mixin";
+  from_import(globals, mixin, "SqlHistoryConnectionMixin");
+  const char* statements = "velmor_data.connections.implementations.mixins.sqlite_statements_mixin";
+  for (const char* name : {"ADDRESS_FIELD", "METADATA_FIELD", "METADATA_TABLE_ALIAS",
+                           "MODEL_TABLE_ALIAS", "NoValue", "SqlOperatorTemplate"})
+    from_import(globals, statements, name);
+  from_import(globals, "velmor_data.connections.utils", "sort_items");
+  from_import(globals, "velmor_data.table_schemas.base", "TableSchemaServiceBase");
+  from_import(globals, "velmor_data.table_schemas.constants", "PRIMARY_PARTITION_KEY");
+  from_import(globals, "velmor_data.table_schemas.constants", "SECONDARY_PARTITION_KEY");
+
+  globals["logger"] = globals["logging"].attr("getLogger")(kModuleName);
+  globals["METADATA_SELECT_STATEMENT"] = to_str(sqltext::kMetadataSelectStatement);
+  globals["METADATA_SELECT_FIELD"] =
+      to_str(sqltext::metadata_select_field(utf8(globals["METADATA_TABLE_ALIAS"])));
+  globals["sql_operator_map"] = build_operator_map(globals);
+  globals[kClassName] = build_class(globals);
+}
+
+}  // namespace velmor::binding
+
+PYBIND11_MODULE(postgresql_history, module) { velmor::binding::init_module(module); }

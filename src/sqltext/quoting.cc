@@ -1,0 +1,79 @@
+#include "sqltext/quoting.h"
+
+namespace velmor::sqltext {
+namespace {
+
+bool ends_with(std::string_view text, std::string_view suffix) noexcept {
+  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+std::size_t count_of(std::string_view text, std::string_view what) noexcept {
+  if (what.empty()) return 0;
+  std::size_t n = 0;
+  for (std::size_t pos = text.find(what); pos != std::string_view::npos;
+       pos = text.find(what, pos + what.size()))
+    ++n;
+  return n;
+}
+
+}  // namespace
+
+std::size_t quoted_size(std::string_view name, std::string_view quote) {
+  std::size_t quotes = count_of(name, quote);
+  std::size_t percents = 0;
+  // A '%' inside the quote text itself is doubled through the quote doubling only.
+  if (quote.find('%') == std::string_view::npos) percents = count_of(name, "%");
+  return name.size() + quotes * quote.size() + percents + 2 * quote.size();
+}
+
+void append_quoted(std::string& out, std::string_view name, std::string_view quote) {
+  out.append(quote);
+  std::size_t i = 0;
+  while (i < name.size()) {
+    if (!quote.empty() && name.compare(i, quote.size(), quote) == 0) {
+      out.append(quote);
+      out.append(quote);
+      i += quote.size();
+      continue;
+    }
+    char c = name[i++];
+    if (c == '%') out.push_back('%');
+    out.push_back(c);
+  }
+  out.append(quote);
+}
+
+std::string quoted(std::string_view name, std::string_view quote) {
+  std::string out;
+  out.reserve(quoted_size(name, quote));
+  append_quoted(out, name, quote);
+  return out;
+}
+
+std::size_t literal_size(std::string_view key) {
+  return key.size() + count_of(key, "'") + count_of(key, "%") + 2;
+}
+
+void append_literal(std::string& out, std::string_view key) {
+  out.push_back('\'');
+  for (char c : key) {
+    if (c == '\'' || c == '%') out.push_back(c);
+    out.push_back(c);
+  }
+  out.push_back('\'');
+}
+
+bool is_plain_identifier(std::string_view name) noexcept {
+  if (name.empty()) return false;
+  auto lower_or_underscore = [](char c) { return (c >= 'a' && c <= 'z') || c == '_'; };
+  if (!lower_or_underscore(name[0])) return false;
+  for (char c : name.substr(1))
+    if (!lower_or_underscore(c) && !(c >= '0' && c <= '9')) return false;
+  return true;
+}
+
+bool is_internal_table(std::string_view table_name) noexcept {
+  return ends_with(table_name, "metadata") || ends_with(table_name, "reference");
+}
+
+}  // namespace velmor::sqltext
