@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs the demonstration of the store on a throwaway PostgreSQL
+# (or on the server POSTGRES_* name, where it touches only its own tables).
+source "$(dirname "${BASH_SOURCE[0]}")/pg.sh"
+
+ensure_packages
+log "building"
+build_project "$ROOT/build" -DCMAKE_BUILD_TYPE=Release -DVELMOR_BUILD_TESTS=OFF
+trap pg_stop EXIT
+trap 'exit 130' INT TERM
+pg_start
+PYTHONPATH="$(python_path_for "$ROOT/build")" "$PYTHON" "$ROOT/examples/demo.py"
