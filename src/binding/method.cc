@@ -146,13 +146,16 @@ void too_many_positional(Callable* self, Py_ssize_t given, PyObject* const* slot
 }
 
 int find_keyword(Callable* self, PyObject* key) {
+  // Only named parameters can be given by keyword: the names of *args and **kwargs
+  // are ordinary keywords for the callee.
   const auto& params = self->spec->params;
+  auto named = [&](int i) {
+    return params[i].kind == ParamKind::Positional || params[i].kind == ParamKind::KeywordOnly;
+  };
   for (int i = 0; i < self->n_params; ++i)
-    if (self->param_names[i] == key) return i;
-  for (int i = 0; i < self->n_params; ++i) {
-    if (params[i].kind != ParamKind::Positional && params[i].kind != ParamKind::KeywordOnly) continue;
-    if (PyUnicode_Compare(self->param_names[i], key) == 0) return i;
-  }
+    if (self->param_names[i] == key && named(i)) return i;
+  for (int i = 0; i < self->n_params; ++i)
+    if (named(i) && PyUnicode_Compare(self->param_names[i], key) == 0) return i;
   return -1;
 }
 

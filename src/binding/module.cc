@@ -227,6 +227,7 @@ void init_module(py::module_ module) {
   globals["random"] = import_module(globals, "random");
   globals["string"] = import_module(globals, "string");
   from_import(globals, "copy", "deepcopy");
+  set_standard_deepcopy(globals["deepcopy"]);
   from_import(globals, "functools", "cache");
   from_import(globals, "typing", "Any");
   globals["psycopg2"] = import_module(globals, "psycopg2");

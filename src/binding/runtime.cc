@@ -213,6 +213,17 @@ PyObject* constant_str(std::string_view text) {
   return result;
 }
 
+namespace {
+PyObject* g_standard_deepcopy = nullptr;
+}  // namespace
+
+PyObject* standard_deepcopy() noexcept { return g_standard_deepcopy; }
+
+void set_standard_deepcopy(py::handle function) {
+  Py_XINCREF(function.ptr());
+  Py_XSETREF(g_standard_deepcopy, function.ptr());
+}
+
 py::object last_item(py::handle sequence) {
   return steal_or_throw(PySequence_GetItem(sequence.ptr(), -1));
 }

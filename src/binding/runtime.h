@@ -133,6 +133,10 @@ bool is_instance(py::handle value, py::handle cls);
 // A str built once and kept for the life of the process (borrowed).
 PyObject* constant_str(std::string_view text);
 
+// copy.deepcopy as imported by the module (the fast copy stands in for it only).
+PyObject* standard_deepcopy() noexcept;
+void set_standard_deepcopy(py::handle function);
+
 // IndexError texts of the list operations the stacks rely on.
 py::object last_item(py::handle sequence);  // sequence[-1]
 py::object pop_last(py::handle list);       // list.pop()

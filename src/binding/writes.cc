@@ -1,6 +1,7 @@
 // Writes: put and _delete, nested transactions with savepoints, and revert.
 #include <string_view>
 
+#include "binding/deepcopy.h"
 #include "binding/members.h"
 #include "binding/runtime.h"
 #include "sqltext/constants.h"
@@ -76,7 +77,9 @@ py::object put(Args a) {
     py::object service = get_attr(self, Name::table_schema_manager);
     py::object table = call_method(service, Name::resolve_table_name, address);
     const bool internal = ends_internal(table);
-    py::object insert_data = call(global(Name::deepcopy), data);
+    py::object copier = global(Name::deepcopy);
+    py::object insert_data = copier.ptr() == standard_deepcopy() ? deep_copy(data, copier)
+                                                                  : call(copier, data);
     set_item(insert_data, global(Name::PRIMARY_PARTITION_KEY), get_attr(address, Name::object_id));
     if (!internal)
       set_item(insert_data, global(Name::SECONDARY_PARTITION_KEY),

@@ -1,0 +1,18 @@
+// A deep copy for the plain data a write carries.
+//
+// Identical in result to copy.deepcopy: dictionaries and lists are copied (keys
+// included), shared and cyclic containers stay shared and cyclic in the copy, and
+// immutable atoms are returned as they are. Anything else is handed to
+// copy.deepcopy with the same memo, so objects with their own copy rules keep them.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace velmor::binding {
+
+namespace py = pybind11;
+
+// `fallback` is copy.deepcopy.
+py::object deep_copy(py::handle value, py::handle fallback);
+
+}  // namespace velmor::binding

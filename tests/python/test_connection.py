@@ -1,0 +1,152 @@
+"""Opening and closing the connection, its keywords, and the memoised table description."""
+
+import gc
+import types
+import uuid
+import weakref
+
+import psycopg2
+import pytest
+from conftest import (ENV_KEYS, OBJECT_COLUMNS, PostgresHistoricalConnection, RecordingConnection,
+                      metadata_record)
+
+from velmor_data.connections.errors import VelmorConnectionError
+from velmor_data.connections.implementations import postgresql_history as module
+from velmor_data.table_schemas.implementations.postgresql_history import PostgresHistoricalTableSchemaService
+
+DESCRIBE = "SELECT column_name, data_type FROM information_schema.columns WHERE table_name = %s"
+OBJECT_DESCRIPTION = {"partition_key": "text", "range_key": "text", "name": "text", "size": "integer",
+                      "weight": "real", "flag": "boolean", "data": "json", "extra": "jsonb"}
+
+
+@pytest.fixture
+def set_env(monkeypatch):
+    """Leaves exactly the given POSTGRES_* variables set."""
+    for key in ENV_KEYS:
+        monkeypatch.delenv(key, raising=False)
+    return lambda env: [monkeypatch.setenv(key, value) for key, value in env.items()]
+
+
+@pytest.mark.parametrize("env, expected", [
+    ({"POSTGRES_HOST": "db", "POSTGRES_PORT": "5433"}, [("host", "db"), ("port", "5433")]),
+    ({"POSTGRES_DATABASE": "d", "POSTGRES_PASSWORD": "pw", "POSTGRES_USER": "u", "POSTGRES_PORT": "1",
+      "POSTGRES_HOST": "h"},
+     [("host", "h"), ("port", "1"), ("user", "u"), ("password", "pw"), ("database", "d")]),
+    ({"POSTGRES_HOST": "", "POSTGRES_USER": "u", "POSTGRES_PASSWORD": ""}, [("user", "u")]),
+    ({}, []),
+])
+def test_default_envs_reads_set_nonempty_variables_in_order(set_env, env, expected):
+    set_env(env)
+    instance = PostgresHistoricalConnection()
+    first = instance._default_envs()
+    assert list(first.items()) == expected
+    assert instance._default_envs() is not first
+
+
+def test_connect_keywords_override_environment(db_env, monkeypatch):
+    monkeypatch.setenv("POSTGRES_USER", "no_such_user_" + uuid.uuid4().hex[:8])
+    instance = PostgresHistoricalConnection()
+    with pytest.raises(psycopg2.OperationalError):
+        instance.connect()
+    assert instance._connection is None
+    instance.connect(user=db_env["user"])
+    assert instance.execute("SELECT current_user").fetchone() == (db_env["user"],)
+    instance.disconnect()
+
+
+def test_dsn_alone_connects_without_environment(database, set_env):
+    instance = PostgresHistoricalConnection()
+    instance.connect(psycopg2.extensions.make_dsn(**database))
+    assert instance.execute("SELECT current_database()").fetchone() == (database["dbname"],)
+    instance.disconnect()
+
+
+@pytest.mark.parametrize("env, args, kwargs, expected", [
+    ({"POSTGRES_HOST": "h", "POSTGRES_PORT": "7"}, ("dbname=x",), {},
+     (("dbname=x",), {"host": "h", "port": "7"})),
+    ({"POSTGRES_HOST": "h", "POSTGRES_USER": "u"}, (), {"host": "k", "connect_timeout": 3},
+     ((None,), {"host": "k", "user": "u", "connect_timeout": 3})),
+    ({}, ("dbname=x",), {}, (("dbname=x",), {})),
+    ({}, (), {}, ((None,), {})),
+])
+def test_connect_hands_dsn_first_and_merged_keywords(set_env, monkeypatch, env, args, kwargs, expected):
+    set_env(env)
+    calls, raw = [], types.SimpleNamespace()
+    monkeypatch.setattr(module.psycopg2, "connect", lambda *a, **k: calls.append((a, k)) or raw)
+    instance = PostgresHistoricalConnection()
+    instance.connect(*args, **kwargs)
+    assert calls == [expected]
+    assert instance._connection is raw
+    assert (raw.isolation_level, raw.autocommit) == (None, True)
+
+
+def test_connection_states(db_env):
+    instance = PostgresHistoricalConnection()
+    with pytest.raises(VelmorConnectionError) as fresh:
+        instance.disconnect()
+    instance.connect()
+    instance.begin()
+    instance.begin()
+    savepoints, levels, first = instance._savepoints, instance._revert_data, instance._connection
+    with pytest.raises(VelmorConnectionError) as again:
+        instance.connect()
+    assert instance._connection is first and instance.execute("SELECT 1").fetchone() == (1,)
+    instance.disconnect()
+    with pytest.raises(VelmorConnectionError) as twice:
+        instance.disconnect()
+    instance.connect()
+    assert instance._connection is not first and first.closed and instance._connection.autocommit is True
+    assert instance._savepoints is savepoints and instance._revert_data is levels and levels == [[], []]
+    assert instance.execute("SELECT 2").fetchone() == (2,)
+    instance.disconnect()
+    assert again.value.args == ("Connection already established",)
+    assert fresh.value.args == twice.value.args == ("Connection not established",)
+
+
+def fetch(observer, statement):
+    with observer.cursor() as cursor:
+        cursor.execute(statement)
+        return cursor.fetchall()
+
+
+def test_rollback_does_not_undo_work_done_before_begin(db_env, observer, class_name):
+    fetch(observer, f"CREATE SCHEMA {class_name}; SELECT 1")
+    instance = PostgresHistoricalConnection()
+    instance.connect(options=f"-c search_path={class_name}")
+    instance.prepare_connection()  # creates the metadata table of the fresh schema
+    instance.begin()
+    instance.put(*metadata_record("gone", "v1"))
+    instance.rollback()
+    instance.disconnect()
+    assert fetch(observer, f"SELECT count(*) FROM {class_name}.metadata") == [(0,)]
+
+
+def test_describe_table_is_memoised_per_instance_and_table(connection_factory, connection, class_name):
+    first, second = connection_factory(RecordingConnection), connection_factory(RecordingConnection)
+    first.sent.clear(), second.sent.clear()
+    assert first._describe_table(f"{class_name}_v1") == {}
+    table = PostgresHistoricalTableSchemaService(connection).create_object_table(class_name, 1, OBJECT_COLUMNS)
+    description = first._describe_table(table)
+    assert description == OBJECT_DESCRIPTION and first._describe_table(table) is description
+    assert second._describe_table(table) == OBJECT_DESCRIPTION and second._describe_table(table) is not description
+    assert first.sent == [(DESCRIBE, (table,))] * 2 and second.sent == [(DESCRIBE, (table,))]
+
+
+def test_memo_neither_keeps_instances_alive_nor_failures(db_env, object_table, observer):
+    _, table = object_table
+    added = {}
+    for column in ("c0", "c1", "c2"):
+        instance = PostgresHistoricalConnection()
+        with pytest.raises(VelmorConnectionError) as caught:
+            instance._describe_table(table)
+        assert caught.value.args == ("Connection not established",)
+        instance.connect()
+        # A stale entry of a freed instance would hide the columns added since.
+        assert instance._describe_table(table) == {**OBJECT_DESCRIPTION, **added}
+        instance.disconnect()
+        added[column] = "text"
+        fetch(observer, f'ALTER TABLE "{table}" ADD COLUMN {column} text; SELECT 1')
+        ref = weakref.ref(instance)
+        del instance
+        gc.collect()
+        assert ref() is None

@@ -1,0 +1,278 @@
+"""Statement texts of the read path: nested fields, nested filters, grouping, column lists,
+the metadata-joined select and in-memory pagination. No database is needed."""
+
+import datetime
+import logging
+
+import pytest
+
+from velmor_data.connections.errors import VelmorConnectionError
+from velmor_data.connections.implementations import postgresql_history as module
+from velmor_data.connections.implementations.mixins.sqlite_statements_mixin import NoValue
+from velmor_utils.models.enums import Versions
+from velmor_utils.query.data_models.order_by import OrderBy
+from velmor_utils.query.data_models.paginator import CursorPaginator, NumberPaginator
+from velmor_utils.query.data_models.query_specifier import QuerySpecifier
+from velmor_utils.query.enums import Lookup
+from velmor_utils.query.utils import Q
+
+Connection = module.PostgresHistoricalConnection
+OPS = module.sql_operator_map
+META, INTERNAL, BOTH = {"use_internal_meta_tables": True}, {"is_internal_table": True}, {
+    "use_internal_meta_tables": True, "is_internal_table": True}
+LATEST_JOINED = '(t2."next_version" IS NULL OR t2."next_version" = \'\')'
+LATEST_PLAIN = ("(cast(_metadata::json->'next_version' as text) IS NULL OR "
+                "trim('\"' FROM cast(_metadata::json->'next_version' as text)) = '')")
+DATA_A = "trim('\"' FROM cast(t1.\"data\"::json->'a' as text))"
+GROUP = " GROUP BY t1.partition_key, t1.range_key"
+
+
+class Small(int):
+    pass
+
+
+@pytest.mark.parametrize("field, nested, kwargs, expected", [
+    ("_address", "object_id", {}, "partition_key"), ("_address", "object_id", META, 't1."partition_key"'),
+    ("_address", "object_id", INTERNAL, "trim('\"' FROM cast(_address::json->'object_id' as text))"),
+    ("_address", "object_version", META, 't1."range_key"'), ("_address", "object_version", {}, ""),
+    ("_address", "other", {}, ""), ("_address", "other", META, "trim('\"' FROM cast(t1.\"_address\"::json->'other' as text))"),
+    ("_address", "object_version", BOTH, "trim('\"' FROM cast(_address::json->'object_version' as text))"),
+    ("_metadata", "class_schema_type", {**META, "value_type": int}, 't2."class_schema_type"'),
+    ("_metadata", "address__object_id", META, "trim('\"' FROM cast(t2.\"address\"::json->'object_id' as text))"),
+    ("_metadata", "address__a__b", {**META, "value_type": int}, "cast(t2.\"address\"::json->'a'->>'b' as integer)"),
+    ("_metadata", "k", {}, "trim('\"' FROM cast(t1.\"_metadata\"::json->'k' as text))"),
+    ("_metadata", "k", BOTH, "trim('\"' FROM cast(_metadata::json->'k' as text))"),
+    ("data", "a", {"value_type": int}, "cast(t1.\"data\"::json->>'a' as integer)"),
+    ("data", "a", {"value_type": float, **META}, "cast(t1.\"data\"::json->>'a' as real)"),
+    ("data", "a", {"value_type": bool}, "cast(t1.\"data\"::json->>'a' as boolean)"),
+    ("data", "a", {}, DATA_A), ("data", "a", {"value_type": type(None)}, DATA_A),
+    ("data", "a", {"value_type": datetime.date}, DATA_A), ("data", "a", {"value_type": Small}, DATA_A),
+    ("data", "a__b", {"value_type": int}, "cast(t1.\"data\"::json->'a'->>'b' as integer)"),
+    ("data", "a__b", {"value_type": str}, "trim('\"' FROM cast(t1.\"data\"::json->'a'->>'b' as text))"),
+    ("data", "a__b__c", {"value_type": int}, "cast(t1.\"data\"::json->'a'->'b'->>'c' as integer)"),
+    ("data", "x", {"value_type": float, **INTERNAL}, "cast(data::json->>'x' as real)"),
+    ("data", "a", INTERNAL, "trim('\"' FROM cast(data::json->'a' as text))"),
+    ('da"t%a', "k'e%y", {}, "trim('\"' FROM cast(t1.\"da\"\"t%%a\"::json->'k''e%%y' as text))"),
+    ("_metadata", 'we"ird%', META, 't2."we""ird%%"'),
+    ("_metadata", "a\"b__c'd", {**META, "value_type": int}, "cast(t2.\"a\"\"b\"::json->>'c''d' as integer)"),
+])
+def test_resolve_nested_field_name(field, nested, kwargs, expected):
+    assert Connection._resolve_nested_field_name(field, nested, **kwargs) == expected
+    assert Connection()._resolve_nested_field_name(field, nested, **kwargs) == expected
+
+
+V = "object_version"
+
+
+@pytest.mark.parametrize("field, nested, lookup, value, value_type, kwargs, expected", [
+    ("data", "a", Lookup.EQ, Versions.ALL, Versions, {}, ("", None)),
+    ("_address", V, Lookup.EQ, Versions.ALL, Versions, META, ("", None)),
+    ("data", "a", Lookup.EQ, "all", str, META, ("", None)),
+    ("_address", V, Lookup.EQ, Versions.LATEST, Versions, META, (LATEST_JOINED, NoValue)),
+    ("_address", V, Lookup.EQ, "latest", str, META, (LATEST_JOINED, NoValue)),
+    ("_address", V, Lookup.NEQ, Versions.LATEST, Versions, {}, (LATEST_PLAIN, NoValue)),
+    ("_address", V, Lookup.EQ, "latest", str, {}, (LATEST_PLAIN, NoValue)),
+    ("_address", "object_id", Lookup.EQ, Versions.LATEST, Versions, META, ('t1."partition_key" = %s', "latest")),
+    ("_address", "object_id", Lookup.EQ, "latest", str, {}, ("partition_key = %s", "latest")),
+    ("data", "a", Lookup.EQ, Versions.LATEST, Versions, META, (DATA_A + " = %s", "latest")),
+    ("_address", V, Lookup.EQ, "1", str, {}, ("", None)),
+    ("_address", V, Lookup.GT, "1", str, META, ('t1."range_key" > %s', "1")),
+    ("data", "name", Lookup.ICONTAINS, "ab", str, INTERNAL,
+     ("UPPER(trim('\"' FROM cast(data::json->'name' as text))) LIKE %s", "%AB%")),
+    ("data", "a", Lookup.EQ, 5, str, {}, ("cast(t1.\"data\"::json->>'a' as integer) = %s", 5)),
+    ("data", "ok", Lookup.EQ, True, bool, {}, ("cast(t1.\"data\"::json->>'ok' as boolean) IS %s", True)),
+    ("_metadata", "class_schema_type", Lookup.EQ, 3, int, META, ('t2."class_schema_type" = %s', 3)),
+    ("data", "a", Lookup.IN, (1, 2), tuple, {}, ("cast(t1.\"data\"::json->>'a' as integer) IN %s", (1, 2))),
+    ("data", "a", Lookup.IN, (1.5, 2.5), tuple, {}, ("cast(t1.\"data\"::json->>'a' as real) IN %s", (1.5, 2.5))),
+    ("data", "a", Lookup.IN, (1, "x"), tuple, {}, (DATA_A + " IN %s", (1, "x"))),
+    ("data", "a", Lookup.IN, ("x", "y"), tuple, {}, (DATA_A + " IN %s", ("x", "y"))),
+    ("data", "a", Lookup.ISNULL, True, bool, META, (DATA_A + " IS NULL", NoValue)),
+    ("data", "n__m", Lookup.ISNULL, False, bool, {},
+     ("trim('\"' FROM cast(t1.\"data\"::json->'n'->>'m' as text)) IS NOT NULL", NoValue)),
+])
+def test_nested_filter_statement(field, nested, lookup, value, value_type, kwargs, expected):
+    result = Connection()._nested_filter_statement(field, nested, OPS[lookup], value, value_type, **kwargs)
+    assert result == expected and (result[1] is NoValue) == (expected[1] is NoValue)
+
+
+@pytest.mark.parametrize("value, cast_type, resolved, expected", [
+    (7, int, "EXPR", ("EXPR ? 7", "v:7")), (None, str, "EXPR", ("EXPR ? None", NoValue)), ("x", str, "", ("", None)),
+])
+def test_nested_filter_call_order(value, cast_type, resolved, expected):
+    log = []
+
+    class Spy(Connection):
+        COLUMN_SEPARATOR = "`"
+
+        @staticmethod
+        def _resolve_nested_field_name(*args, **kwargs):
+            log.append(("resolve", args, kwargs))
+            return resolved
+
+    class Template:
+        def build_value(self, *args):
+            log.append(("build_value", args))
+            return NoValue if value is None else f"v:{value}"
+
+        def build_statement(self, *args):
+            log.append(("build_statement", args))
+            return f"{args[0]} ? {args[1]}"
+
+    result = Spy()._nested_filter_statement("data", "a__b", Template(), value, bytes, use_internal_meta_tables=True)
+    assert result == expected and (result[1] is NoValue) == (expected[1] is NoValue)
+    flags = {"value_type": cast_type, "is_internal_table": False, "use_internal_meta_tables": True}
+    calls = [("build_value", (value,)), ("resolve", ("data", "a__b"), flags)]
+    assert log == calls + ([("build_statement", ("EXPR", value, "", "`"))] if resolved else [])
+
+
+@pytest.mark.parametrize("order_by, kwargs, expected", [
+    (None, {}, GROUP), ([], META, GROUP),
+    ([OrderBy("name"), OrderBy("data__inner__x", "desc")], {},
+     GROUP + ", name, trim('\"' FROM cast(t1.\"data\"::json->'inner'->>'x' as text))"),
+    ([OrderBy("_metadata__created_at"), OrderBy("_address__object_version")], META,
+     GROUP + ', t2."created_at", t1."range_key"'),
+    ([OrderBy("data__x")], INTERNAL, GROUP + ", trim('\"' FROM cast(data::json->'x' as text))"),
+    ([OrderBy("name"), OrderBy("name", "desc")], {}, GROUP + ", name, name"),
+])
+def test_group_by(order_by, kwargs, expected):
+    assert Connection()._build_group_by_statement(order_by, **kwargs) == expected
+
+
+def test_group_by_uses_overridden_resolution():
+    calls = []
+
+    class Spy(Connection):
+        @staticmethod
+        def _resolve_nested_field_name(*args, **kwargs):
+            calls.append((args, kwargs))
+            return f"R({args[0]}|{args[1]})"
+
+    clause = Spy()._build_group_by_statement([OrderBy("size"), OrderBy("data__a__b")], use_internal_meta_tables=True)
+    assert clause == GROUP + ", size, R(data|a__b)"
+    assert calls == [(("data", "a__b"), {"is_internal_table": False, "use_internal_meta_tables": True})]
+
+
+class SelectSpy(Connection):
+    def __init__(self):
+        super().__init__()
+        self.calls = []
+
+    def _select_statement(self, table_name, **kwargs):
+        self.calls.append(("plain", table_name, kwargs))
+        return self.calls[-1]
+
+    def _select_with_internal_meta_statement(self, table_name, **kwargs):
+        self.calls.append(("joined", table_name, kwargs))
+        return self.calls[-1]
+
+
+TAIL = ", " + module.METADATA_SELECT_FIELD
+B_A, ONLY_A = QuerySpecifier(only=["b", "a", "b"], distinct=["a"]), QuerySpecifier(only=["a"])
+
+
+@pytest.mark.parametrize("table, specifier, meta, branch, select_only", [
+    ("things_v1", B_A, False, "plain", "_metadata, distinct a, b"), ("metadata", B_A, True, "plain", "distinct a, b"),
+    ("things_v1", B_A, True, "joined", "DISTINCT t1.a, t1.b" + TAIL),
+    ("things_v1", QuerySpecifier(only=["zeta", "alpha"]), False, "plain", "_metadata, alpha, zeta"),
+    ("things_v1", QuerySpecifier(only=["B", "a"]), False, "plain", "B, _metadata, a"),
+    ("things_v1", QuerySpecifier(only=["B", "a"]), True, "joined", "t1.B, t1.a" + TAIL),
+    ("things_v1", QuerySpecifier(only=["a"], distinct=["z"]), False, "plain", "_metadata, a"),
+    ("things_v1", QuerySpecifier(only=[], distinct=["a"]), False, "plain", "*"),
+    ("things_v1", None, False, "plain", "*"), ("metadata", None, True, "plain", "*"),
+    ("things_v1", None, True, "joined", "t1.*" + TAIL), ("things_v1", QuerySpecifier(), True, "joined", "t1.*" + TAIL),
+    ("reference", ONLY_A, True, "plain", "a"), ("object_metadata", ONLY_A, True, "plain", "a"),
+    ("x_reference", ONLY_A, False, "plain", "a"), ("Metadata", ONLY_A, True, "joined", "t1.a" + TAIL),
+    ("metadata_x", ONLY_A, False, "plain", "_metadata, a"),
+])
+def test_select_column_lists(table, specifier, meta, branch, select_only):
+    spy, conditions, pagination, order_by = SelectSpy(), Q(a=1), NumberPaginator(2, 3), [OrderBy("a")]
+    result = spy._build_select_statement(table, specifier, conditions, pagination, order_by,
+                                         use_internal_meta_tables=meta)
+    expected = {"select_only": select_only, "conditions": conditions, "pagination": pagination, "order_by": order_by}
+    if branch == "plain":
+        expected["is_internal_table"] = table.endswith(("metadata", "reference"))
+    assert spy.calls == [(branch, table, expected)] and result is spy.calls[0]
+    assert all(spy.calls[0][2][name] is expected[name] for name in ("conditions", "pagination", "order_by"))
+
+
+class OddCursor(CursorPaginator):
+    pass
+
+
+@pytest.mark.parametrize("table, meta", [("things_v1", True), ("things_v1", False), ("metadata", True), ("metadata", False)])
+@pytest.mark.parametrize("paginator", [CursorPaginator(), OddCursor()])
+def test_select_refuses_cursor_pagination(table, meta, paginator):
+    spy = SelectSpy()
+    with pytest.raises(VelmorConnectionError) as error:
+        spy._build_select_statement(table, ONLY_A, Q(a=1), paginator, use_internal_meta_tables=meta)
+    assert error.value.args == ("Cursor pagination is not supported",) and spy.calls == []
+
+
+class JoinedSpy(Connection):
+    def __init__(self, where):
+        super().__init__()
+        self.where, self.calls = where, []
+
+    def _get_conditions_statement(self, conditions, **kwargs):
+        self.calls.append(("conditions", conditions, kwargs))
+        return self.where
+
+    def _build_group_by_statement(self, order_by, **kwargs):
+        self.calls.append(("group_by", order_by, kwargs))
+        return super()._build_group_by_statement(order_by, **kwargs)
+
+    def _build_order_by_statement(self, order_by, **kwargs):
+        self.calls.append(("order_by", order_by, kwargs))
+        return " ORDER BY O"
+
+
+def joined(select="S", table="T"):
+    return (f'SELECT {select} FROM "{table}" AS t1 JOIN ({module.METADATA_SELECT_STATEMENT}) AS t2 '
+            "ON t1.partition_key = t2.object_id AND t1.range_key = t2.object_version")
+
+
+ORDER, PAGE, G = [OrderBy("size")], " LIMIT %s OFFSET %s", ["group_by"]
+
+
+@pytest.mark.parametrize("select, table, where, conditions, pagination, order_by, text, params, calls", [
+    ("S", "T", ("W", [1]), None, None, None, joined() + GROUP, [], G),
+    ("S", "T", ("W", [1]), Q(), CursorPaginator(), None, joined() + GROUP, [], G),
+    ("S", "T", ("(x = %s)", [1]), Q(a=1), NumberPaginator(5, 10), ORDER,
+     joined() + " WHERE (x = %s)" + GROUP + ", size ORDER BY O" + PAGE, [1, 5, 10], ["conditions"] + G + ["order_by"]),
+    ("S", "T", ("", [7]), Q(a=1), None, None, joined() + GROUP, [7], ["conditions"] + G),
+    ("COUNT(*)", "T", ("W", []), Q(a=1), NumberPaginator(1), ORDER,
+     joined("COUNT(*)") + " WHERE W ORDER BY O" + PAGE, [1, 0], ["conditions", "order_by"]),
+    ("count(*)", "T", ("W", []), None, None, None, joined("count(*)") + GROUP, [], G),
+    ("S", "COUNTS", ("W", []), None, None, None, joined(table="COUNTS") + GROUP, [], G),
+    ("S", "T", ("COUNT(x) > 1", []), Q(a=1), None, None, joined() + " WHERE COUNT(x) > 1" + GROUP, [], ["conditions"] + G),
+    ("S", "T", ("W", []), None, NumberPaginator(0), None, joined() + GROUP + PAGE, [0, 0], G),
+    ("S", "T", ("W", []), None, NumberPaginator(None, 5), None, joined() + GROUP, [], G),
+    ("S", "T", ("W", []), None, NumberPaginator(3, 0), None, joined() + GROUP + PAGE, [3, 0], G),
+    ("S", "T", ("W", []), None, NumberPaginator(3, None), [], joined() + GROUP + PAGE, [3, 0], G),
+    ("S", 'we"ird%', ("W", []), None, None, None, joined(table='we""ird%%') + GROUP, [], G),
+])
+def test_select_with_internal_meta(select, table, where, conditions, pagination, order_by, text, params, calls):
+    spy = JoinedSpy(where)
+    statement, parameters = spy._select_with_internal_meta_statement(table, select, conditions, pagination, order_by)
+    assert (statement, parameters) == (text, params)
+    assert parameters is where[1] if calls[0] == "conditions" else parameters == []
+    assert [call[0] for call in spy.calls] == calls
+    flags = {"is_internal_table": False, "use_internal_meta_tables": True}
+    assert all(arg is (conditions if name == "conditions" else order_by) and kw == flags for name, arg, kw in spy.calls)
+
+
+ITEMS = [{"k": letter} for letter in "abcde"]
+
+
+@pytest.mark.parametrize("pagination, expected", [
+    (NumberPaginator(2, 1), ITEMS[1:3]), (NumberPaginator(2, 4), ITEMS[4:]), (NumberPaginator(2, 10), []),
+    (NumberPaginator(2, 0), ITEMS[:2]), (NumberPaginator(2, None), ITEMS), (NumberPaginator(None, 1), ITEMS),
+    (None, ITEMS), (CursorPaginator(), ITEMS),
+])
+def test_paginate_items(pagination, expected, caplog):
+    items = list(ITEMS)
+    with caplog.at_level(logging.DEBUG, logger=module.logger.name):
+        result = Connection()._paginate_items(items, pagination)
+    assert result == expected and (result is items) == (expected is ITEMS)
+    levels = [record.levelno for record in caplog.records if record.name == module.logger.name]
+    assert levels == ([logging.WARNING] if isinstance(pagination, CursorPaginator) else [])
