@@ -51,8 +51,11 @@ py::object init_instance(Args a) {
 }
 
 py::object table_schema_manager(Args a) {
-  py::object service = import_name("velmor_data.table_schemas.implementations.postgresql_history",
-                                   "PostgresHistoricalTableSchemaService");
+  // Imported on every read, like the import statement it stands for: once the module
+  // is loaded that is a look-up in sys.modules.
+  static PyObject* module = constant_str("velmor_data.table_schemas.implementations.postgresql_history");
+  static PyObject* service_name = constant_str("PostgresHistoricalTableSchemaService");
+  py::object service = import_name(module, service_name);
   return call(service, a[0]);
 }
 

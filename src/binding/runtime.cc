@@ -179,16 +179,23 @@ py::object call_method_spread(py::handle self, Name method, py::handle first, py
       PyObject_VectorcallMethod(name(method), argv, static_cast<size_t>(n) + 2, nullptr));
 }
 
-py::object import_name(const char* module, const char* attribute) {
-  py::str attribute_name(attribute);
-  py::tuple fromlist = py::make_tuple(attribute_name);
-  py::object imported = steal_or_throw(PyImport_ImportModuleLevelObject(
-      py::str(module).ptr(), g_globals, nullptr, fromlist.ptr(), 0));
-  PyObject* value = PyObject_GetAttr(imported.ptr(), attribute_name.ptr());
+py::object import_name(PyObject* module_name, PyObject* attribute_str) {
+  PyObject* loaded = PyDict_GetItemWithError(PyImport_GetModuleDict(), module_name);
+  if (loaded && PyModule_CheckExact(loaded)) {
+    if (PyObject* value = PyObject_GetAttr(loaded, attribute_str)) return py::reinterpret_steal<py::object>(value);
+  }
+  // Not loaded yet, or still initialising in another thread: the full import waits
+  // for it and reports what is missing.
+  if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
+  PyErr_Clear();
+  py::tuple fromlist = py::make_tuple(py::handle(attribute_str));
+  py::object imported = steal_or_throw(
+      PyImport_ImportModuleLevelObject(module_name, g_globals, nullptr, fromlist.ptr(), 0));
+  PyObject* value = PyObject_GetAttr(imported.ptr(), attribute_str);
   if (!value) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
     PyErr_Clear();
-    PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", attribute, module);
+    PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%U'", attribute_str, module_name);
     throw_python_error();
   }
   return py::reinterpret_steal<py::object>(value);

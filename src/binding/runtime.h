@@ -121,8 +121,9 @@ std::pair<py::object, py::object> unpack2(py::handle value);
 // self.method(first, *rest): `rest` is spread as separate positional arguments.
 py::object call_method_spread(py::handle self, Name method, py::handle first, py::handle rest);
 
-// `from <module> import <name>` at run time, with the interpreter's ImportError.
-py::object import_name(const char* module, const char* attribute);
+// `from <module> import <name>` at run time, with the interpreter's ImportError; a
+// module already in sys.modules is taken from there.
+py::object import_name(PyObject* module, PyObject* attribute);
 
 // The truth value of an object, as `if value:` sees it.
 bool truthy(py::handle value);

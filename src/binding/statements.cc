@@ -58,7 +58,11 @@ struct Columns {
 
 Columns columns_of(py::handle self, py::handle data) {
   Columns columns;
+  const Py_ssize_t size = PyDict_GET_SIZE(data.ptr());
+  columns.names.reserve(static_cast<size_t>(size));
+  columns.views.reserve(static_cast<size_t>(size));
   std::vector<py::object> raw_values;
+  raw_values.reserve(static_cast<size_t>(size));
   Py_ssize_t position = 0;
   PyObject *key, *value;
   while (PyDict_Next(data.ptr(), &position, &key, &value)) {

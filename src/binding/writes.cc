@@ -93,14 +93,38 @@ py::object put(Args a) {
     py::object description = call_method(self, Name::_describe_table, table);
 
     py::dict columns;
-    py::object items = call_method(insert_data, Name::items);
-    for (py::handle entry : items) {
-      auto [key, value] = unpack2(entry);
-      int known = PySequence_Contains(description.ptr(), key.ptr());
-      if (known < 0) throw_python_error();
-      if (!known) continue;
-      py::object data_type = get_item(description, key);
-      columns[key] = call_method(self, Name::process_value_before_insert, value, data_type);
+    auto keep = [&](py::handle key, py::handle value) {
+      py::object data_type;
+      if (PyDict_CheckExact(description.ptr())) {
+        PyObject* found = PyDict_GetItemWithError(description.ptr(), key.ptr());
+        if (!found) {
+          if (PyErr_Occurred()) throw_python_error();
+          return;
+        }
+        data_type = py::reinterpret_borrow<py::object>(found);
+      } else {
+        int known = PySequence_Contains(description.ptr(), key.ptr());
+        if (known < 0) throw_python_error();
+        if (!known) return;
+        data_type = get_item(description, key);
+      }
+      py::object adapted = call_method(self, Name::process_value_before_insert, value, data_type);
+      if (PyDict_SetItem(columns.ptr(), key.ptr(), adapted.ptr()) < 0) throw_python_error();
+    };
+    if (PyDict_CheckExact(insert_data.ptr())) {
+      // The copy is this call's own: nothing else can change it while it is read.
+      Py_ssize_t position = 0;
+      PyObject *key, *value;
+      while (PyDict_Next(insert_data.ptr(), &position, &key, &value)) {
+        py::object held_key = py::reinterpret_borrow<py::object>(key);
+        py::object held_value = py::reinterpret_borrow<py::object>(value);
+        keep(held_key, held_value);
+      }
+    } else {
+      for (py::handle entry : call_method(insert_data, Name::items)) {
+        auto [key, value] = unpack2(entry);
+        keep(key, value);
+      }
     }
     auto [text, values] = unpack2(call_method(self, Name::_build_insert_statement, table, columns));
     call_method_spread(self, Name::execute, text, values);

@@ -19,26 +19,43 @@ std::size_t count_of(std::string_view text, std::string_view what) noexcept {
 }  // namespace
 
 std::size_t quoted_size(std::string_view name, std::string_view quote) {
-  std::size_t quotes = count_of(name, quote);
-  std::size_t percents = 0;
-  // A '%' inside the quote text itself is doubled through the quote doubling only.
-  if (quote.find('%') == std::string_view::npos) percents = count_of(name, "%");
-  return name.size() + quotes * quote.size() + percents + 2 * quote.size();
+  std::size_t extra = 0;
+  if (quote.size() == 1) {
+    for (char c : name) extra += (c == quote[0] || c == '%');
+  } else {
+    extra = count_of(name, quote) * quote.size();
+    if (quote.find('%') == std::string_view::npos) extra += count_of(name, "%");
+  }
+  return name.size() + extra + 2 * quote.size();
 }
 
 void append_quoted(std::string& out, std::string_view name, std::string_view quote) {
   out.append(quote);
-  std::size_t i = 0;
-  while (i < name.size()) {
-    if (!quote.empty() && name.compare(i, quote.size(), quote) == 0) {
-      out.append(quote);
-      out.append(quote);
-      i += quote.size();
-      continue;
+  if (quote.size() == 1) {
+    // The common case: copy the runs between characters that need doubling at once.
+    const char q = quote[0];
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+      char c = name[i];
+      if (c != q && c != '%') continue;
+      out.append(name.data() + start, i + 1 - start);
+      out.push_back(c);
+      start = i + 1;
     }
-    char c = name[i++];
-    if (c == '%') out.push_back('%');
-    out.push_back(c);
+    out.append(name.data() + start, name.size() - start);
+  } else {
+    std::size_t i = 0;
+    while (i < name.size()) {
+      if (!quote.empty() && name.compare(i, quote.size(), quote) == 0) {
+        out.append(quote);
+        out.append(quote);
+        i += quote.size();
+        continue;
+      }
+      char c = name[i++];
+      if (c == '%') out.push_back('%');
+      out.push_back(c);
+    }
   }
   out.append(quote);
 }
