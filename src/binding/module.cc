@@ -222,6 +222,7 @@ void init_module(py::module_ module) {
   py::dict globals = module.attr("__dict__");
 
   globals["json"] = import_module(globals, "json");
+  set_standard_json_dumps(globals["json"].attr("dumps"));
   globals["logging"] = import_module(globals, "logging");
   globals["os"] = import_module(globals, "os");
   globals["random"] = import_module(globals, "random");

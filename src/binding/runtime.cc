@@ -222,7 +222,15 @@ PyObject* constant_str(std::string_view text) {
 
 namespace {
 PyObject* g_standard_deepcopy = nullptr;
+PyObject* g_standard_json_dumps = nullptr;
 }  // namespace
+
+PyObject* standard_json_dumps() noexcept { return g_standard_json_dumps; }
+
+void set_standard_json_dumps(py::handle function) {
+  Py_XINCREF(function.ptr());
+  Py_XSETREF(g_standard_json_dumps, function.ptr());
+}
 
 PyObject* standard_deepcopy() noexcept { return g_standard_deepcopy; }
 

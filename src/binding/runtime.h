@@ -138,6 +138,10 @@ PyObject* constant_str(std::string_view text);
 PyObject* standard_deepcopy() noexcept;
 void set_standard_deepcopy(py::handle function);
 
+// json.dumps as it was at import (the direct encoding stands in for it only).
+PyObject* standard_json_dumps() noexcept;
+void set_standard_json_dumps(py::handle function);
+
 // IndexError texts of the list operations the stacks rely on.
 py::object last_item(py::handle sequence);  // sequence[-1]
 py::object pop_last(py::handle list);       // list.pop()

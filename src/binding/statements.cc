@@ -14,20 +14,67 @@ namespace {
 
 constexpr std::string_view kDoubleQuote = "\"";
 
-// Keeps the Python strings alive while sqltext reads views into them.
-struct FieldNamesHolder {
-  py::object model_alias = global(Name::MODEL_TABLE_ALIAS);
-  py::object metadata_alias = global(Name::METADATA_TABLE_ALIAS);
-  py::object address_field = global(Name::ADDRESS_FIELD);
-  py::object metadata_field = global(Name::METADATA_FIELD);
-  py::object primary_key = global(Name::PRIMARY_PARTITION_KEY);
-  py::object secondary_key = global(Name::SECONDARY_PARTITION_KEY);
+// The names nested-field expressions are written with: module-level names of the host
+// package, bound once at import and never rebound, so they are read once.
+const sqltext::FieldNames& field_names() {
+  static const sqltext::FieldNames names = [] {
+    auto keep = [](Name n) { return utf8(global(n).release()); };  // held for the process
+    return sqltext::FieldNames{keep(Name::MODEL_TABLE_ALIAS),    keep(Name::METADATA_TABLE_ALIAS),
+                               keep(Name::ADDRESS_FIELD),        keep(Name::METADATA_FIELD),
+                               keep(Name::PRIMARY_PARTITION_KEY), keep(Name::SECONDARY_PARTITION_KEY),
+                               kDoubleQuote};
+  }();
+  return names;
+}
 
-  sqltext::FieldNames views() const {
-    return {utf8(model_alias), utf8(metadata_alias), utf8(address_field), utf8(metadata_field),
-            utf8(primary_key), utf8(secondary_key), kDoubleQuote};
+// json.dumps(value) for a str, int or float with the default settings, written
+// directly: the same text the standard encoder produces, without its Python layers.
+py::object json_dumps_scalar(PyObject* value) {
+  if (PyBool_Check(value)) return py::reinterpret_borrow<py::object>(constant_str(value == Py_True ? "true" : "false"));
+  if (PyLong_Check(value)) return steal_or_throw(PyLong_Type.tp_repr(value));
+  if (PyFloat_Check(value)) {
+    double number = PyFloat_AS_DOUBLE(value);
+    if (number != number) return py::reinterpret_borrow<py::object>(constant_str("NaN"));
+    if (number == Py_HUGE_VAL) return py::reinterpret_borrow<py::object>(constant_str("Infinity"));
+    if (number == -Py_HUGE_VAL) return py::reinterpret_borrow<py::object>(constant_str("-Infinity"));
+    return steal_or_throw(PyFloat_Type.tp_repr(value));
   }
-};
+  const int kind = PyUnicode_KIND(value);
+  const void* data = PyUnicode_DATA(value);
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+  std::string out;
+  out.reserve(static_cast<size_t>(length) + 2);
+  out.push_back('"');
+  constexpr char kHex[] = "0123456789abcdef";
+  auto escape = [&](Py_UCS4 unit) {
+    out.append("\\u");
+    for (int shift = 12; shift >= 0; shift -= 4) out.push_back(kHex[(unit >> shift) & 0xF]);
+  };
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+    switch (ch) {
+      case '"': out.append("\\\""); continue;
+      case '\\': out.append("\\\\"); continue;
+      case '\n': out.append("\\n"); continue;
+      case '\r': out.append("\\r"); continue;
+      case '\t': out.append("\\t"); continue;
+      case '\b': out.append("\\b"); continue;
+      case '\f': out.append("\\f"); continue;
+      default: break;
+    }
+    if (ch >= 0x20 && ch < 0x7f) {
+      out.push_back(static_cast<char>(ch));
+    } else if (ch >= 0x10000) {
+      Py_UCS4 offset = ch - 0x10000;
+      escape(0xD800 | ((offset >> 10) & 0x3FF));
+      escape(0xDC00 | (offset & 0x3FF));
+    } else {
+      escape(ch);
+    }
+  }
+  out.push_back('"');
+  return to_str(out);
+}
 
 sqltext::Cast cast_for(py::handle value_type) {
   PyObject* type = value_type.ptr();
@@ -134,19 +181,17 @@ py::object process_value_before_insert(Args a) {
   PyObject* v = value.ptr();
   // A float travels as numeric otherwise, which a json column refuses.
   if (utf8(data_type) == "json" && (PyUnicode_Check(v) || PyLong_Check(v) || PyFloat_Check(v))) {
-    static PyObject* dumps_name = name(Name::dumps);
-    py::object json = global(Name::json);
-    PyObject* argv[] = {json.ptr(), v};
-    return steal_or_throw(PyObject_VectorcallMethod(dumps_name, argv, 2, nullptr));
+    py::object dumps = get_attr(global(Name::json), Name::dumps);
+    if (dumps.ptr() == standard_json_dumps()) return json_dumps_scalar(v);
+    return call(dumps, value);
   }
   return py::reinterpret_borrow<py::object>(value);
 }
 
 py::object resolve_nested_field_name(Args a) {
-  FieldNamesHolder names;
   sqltext::ResolveFlags flags{truthy(a[3]), truthy(a[4])};
   return to_str(sqltext::resolve_nested_field_name(utf8(a[0]), utf8(a[1]), cast_for(a[2]), flags,
-                                                   names.views()));
+                                                   field_names()));
 }
 
 py::object nested_filter_statement(Args a) {
