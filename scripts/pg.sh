@@ -30,7 +30,10 @@ pg_start() {
   [ "$(id -u)" -eq 0 ] && chown postgres:postgres "$dir"
   port="${VELMOR_PG_PORT:-$(( 54000 + RANDOM % 1000 ))}"
   _as_server_user "$PG_BIN/initdb" -D "$dir/data" -U postgres --auth=trust -E UTF8 --locale=C.UTF-8 >/dev/null
-  _as_server_user "$PG_BIN/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
+  local pin=()
+  # VELMOR_PG_CPUS pins the server (and so its backends) to these CPUs, for benchmarks.
+  [ -n "${VELMOR_PG_CPUS:-}" ] && pin=(taskset -c "$VELMOR_PG_CPUS")
+  _as_server_user "${pin[@]}" "$PG_BIN/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
     -o "-p $port -k $dir -c listen_addresses=127.0.0.1 -c fsync=off -c full_page_writes=off -c max_connections=100" \
     start >/dev/null
   _PG_OWNED="$dir"
