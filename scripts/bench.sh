@@ -6,7 +6,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/pg.sh"
 
 ensure_packages
-build_project "$ROOT/build" -DCMAKE_BUILD_TYPE=Release -DVELMOR_BUILD_TESTS=OFF
+BUILD_TARGET=postgresql_history build_project "$ROOT/build" -DCMAKE_BUILD_TYPE=Release
 export VELMOR_PG_CPUS="${VELMOR_PG_CPUS:-0}"
 trap pg_stop EXIT
 trap 'exit 130' INT TERM

@@ -5,7 +5,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/pg.sh"
 
 ensure_packages
 log "building"
-build_project "$ROOT/build" -DCMAKE_BUILD_TYPE=Release -DVELMOR_BUILD_TESTS=OFF
+BUILD_TARGET=postgresql_history build_project "$ROOT/build" -DCMAKE_BUILD_TYPE=Release
 trap pg_stop EXIT
 trap 'exit 130' INT TERM
 pg_start

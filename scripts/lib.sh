@@ -27,12 +27,13 @@ ensure_packages() {
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# Configures and builds into $1 (default build/) with any further CMake arguments.
+# Configures and builds into $1 (default build/) with any further CMake arguments;
+# BUILD_TARGET limits the build to one target (the module, for the demonstration).
 build_project() {
   local dir="${1:-$ROOT/build}"
   shift || true
-  cmake -S "$ROOT" -B "$dir" -DPython_EXECUTABLE="$PYTHON" "$@" >/dev/null
-  cmake --build "$dir" -j"$(nproc)"
+  cmake -S "$ROOT" -B "$dir" -DPython_EXECUTABLE="$PYTHON" -DVELMOR_BUILD_TESTS=ON "$@" >/dev/null
+  cmake --build "$dir" -j"$(nproc)" ${BUILD_TARGET:+--target "$BUILD_TARGET"}
 }
 
 # Makes the built module and the host stand-in importable for $1's build.

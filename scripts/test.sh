@@ -9,7 +9,7 @@ log "building"
 build_project "$ROOT/build" -DCMAKE_BUILD_TYPE=Release
 
 log "C++ unit tests"
-ctest --test-dir "$ROOT/build" --output-on-failure -j2
+ctest --test-dir "$ROOT/build" --output-on-failure --no-tests=error -j2
 
 trap pg_stop EXIT INT TERM
 pg_start

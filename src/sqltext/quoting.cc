@@ -1,5 +1,8 @@
 #include "sqltext/quoting.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace velmor::sqltext {
 namespace {
 
@@ -15,6 +18,23 @@ std::size_t count_of(std::string_view text, std::string_view what) noexcept {
     ++n;
   return n;
 }
+
+// PostgreSQL 15's keywords that cannot name a table unquoted (reserved, and reserved
+// but usable as function or type names), sorted for binary search.
+constexpr std::string_view kReservedWords[] = {
+    "all", "analyse", "analyze", "and", "any", "array", "as", "asc", "asymmetric",
+    "authorization", "binary", "both", "case", "cast", "check", "collate", "collation", "column",
+    "concurrently", "constraint", "create", "cross", "current_catalog", "current_date",
+    "current_role", "current_schema", "current_time", "current_timestamp", "current_user",
+    "default", "deferrable", "desc", "distinct", "do", "else", "end", "except", "false", "fetch",
+    "for", "foreign", "freeze", "from", "full", "grant", "group", "having", "ilike", "in",
+    "initially", "inner", "intersect", "into", "is", "isnull", "join", "lateral", "leading",
+    "left", "like", "limit", "localtime", "localtimestamp", "natural", "not", "notnull", "null",
+    "offset", "on", "only", "or", "order", "outer", "overlaps", "placing", "primary",
+    "references", "returning", "right", "select", "session_user", "similar", "some", "symmetric",
+    "table", "tablesample", "then", "to", "trailing", "true", "union", "unique", "user", "using",
+    "variadic", "verbose", "when", "where", "window", "with"
+};
 
 }  // namespace
 
@@ -78,6 +98,10 @@ void append_literal(std::string& out, std::string_view key) {
     out.push_back(c);
   }
   out.push_back('\'');
+}
+
+bool is_reserved_word(std::string_view name) noexcept {
+  return std::binary_search(std::begin(kReservedWords), std::end(kReservedWords), name);
 }
 
 bool is_plain_identifier(std::string_view name) noexcept {

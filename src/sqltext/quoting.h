@@ -24,6 +24,9 @@ std::size_t literal_size(std::string_view key);
 // True for an ordinary lower-case identifier: ^[a-z_][a-z0-9_]*$.
 bool is_plain_identifier(std::string_view name) noexcept;
 
+// True for the keywords PostgreSQL refuses as an unquoted table name (select, user, ...).
+bool is_reserved_word(std::string_view name) noexcept;
+
 // Tables whose names end with "metadata" or "reference" are the store's internal tables.
 bool is_internal_table(std::string_view table_name) noexcept;
 

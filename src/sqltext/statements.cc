@@ -10,7 +10,7 @@ constexpr std::string_view kDoubleQuote = "\"";
 }  // namespace
 
 std::string insert_statement(std::string_view table, const std::vector<std::string_view>& columns) {
-  const bool bare = is_plain_identifier(table);
+  const bool bare = is_plain_identifier(table) && !is_reserved_word(table);
   std::size_t size = 12 + (bare ? table.size() : quoted_size(table, kDoubleQuote)) + 2 + 11 + 1;
   for (auto column : columns) size += quoted_size(column, kDoubleQuote) + 2 + 4;
   std::string out;

@@ -8,7 +8,7 @@
 namespace velmor::sqltext {
 
 // INSERT INTO <table> ("c1", "c2") VALUES (%s, %s). An ordinary lower-case table name
-// is written bare; any other is double-quoted so that the insert addresses the same
+// that is not a reserved word is written bare; any other is double-quoted so that the insert addresses the same
 // table as the reads and deletes, which always quote it.
 std::string insert_statement(std::string_view table, const std::vector<std::string_view>& columns);
 
