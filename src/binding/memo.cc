@@ -68,6 +68,4 @@ void memo_store(py::handle instance, py::handle table_name, py::handle descripti
     throw_python_error();
 }
 
-Py_ssize_t memo_instances() { return static_cast<Py_ssize_t>(entries().size()); }
-
 }  // namespace velmor::binding

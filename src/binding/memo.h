@@ -16,7 +16,4 @@ py::object memo_lookup(py::handle instance, py::handle table_name);
 // Stores `description`; instances that cannot be weakly referenced are not memoised.
 void memo_store(py::handle instance, py::handle table_name, py::handle description);
 
-// How many instances have entries (for tests of the weak keying).
-Py_ssize_t memo_instances();
-
 }  // namespace velmor::binding

@@ -196,7 +196,6 @@ py::object build_operator_map(py::dict globals) {
 py::object build_class(py::dict globals) {
   py::tuple bases = py::make_tuple(globals["SqlHistoryConnectionMixin"],
                                    globals["HistoricalConnectionBase"]);
-  py::object builtins_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
   py::object meta = py::reinterpret_borrow<py::object>(
       reinterpret_cast<PyObject*>(_PyType_CalculateMetaclass(&PyType_Type, bases.ptr())));
   if (!meta) throw_python_error();
@@ -210,7 +209,6 @@ py::object build_class(py::dict globals) {
   ns["SQL_OPERATOR_MAP"] = globals["sql_operator_map"];
   for (const MemberSpec& spec : kMembers)
     ns[spec.name] = make_class_member(spec, kModuleName, kClassName);
-  (void)builtins_type;
   return meta(class_name, bases, ns);
 }
 
