@@ -2,7 +2,8 @@
 # Builds, starts a throwaway PostgreSQL pinned to one CPU, and runs the benchmarks with
 # the client pinned to the same CPU (so a round trip does not depend on which core
 # wakes up). Writes bench/RESULTS.md. Set VELMOR_BENCH_BASELINE_BUILD to a build
-# directory of another revision to measure it the same way ("before" figures).
+# directory of another revision to measure it the same way ("before" figures), and
+# VELMOR_BENCH_BASELINE_LABEL to name it.
 source "$(dirname "${BASH_SOURCE[0]}")/pg.sh"
 
 ensure_packages
@@ -31,7 +32,7 @@ out="$ROOT/bench/RESULTS.md"
   echo "- Server and client pinned to CPU $VELMOR_PG_CPUS (taskset); every ratio is the median of interleaved rounds in one process."
   echo
   if [ -n "${VELMOR_BENCH_BASELINE_BUILD:-}" ]; then
-    echo "## Before: $(basename "$VELMOR_BENCH_BASELINE_BUILD")"
+    echo "## Before: ${VELMOR_BENCH_BASELINE_LABEL:-$VELMOR_BENCH_BASELINE_BUILD}"
     echo
     run "$VELMOR_BENCH_BASELINE_BUILD"
     echo
