@@ -14,7 +14,7 @@ constexpr int kMaxParams = 12;
 struct Callable {
   PyObject_HEAD
   vectorcallfunc vectorcall;
-  const MemberSpec* spec;
+  const MemberSpec* member;
   PyObject* name;
   PyObject* qualname;
   PyObject* module;
@@ -96,7 +96,7 @@ void format_missing(Callable* self, const char* kind, PyObject* names) {
 void missing_arguments(Callable* self, PyObject* const* slots, bool positional) {
   PyObject* names = PyList_New(0);
   if (!names) return;
-  const auto& params = self->spec->params;
+  const auto& params = self->member->params;
   for (int i = 0; i < self->n_params; ++i) {
     bool wanted = positional ? params[i].kind == ParamKind::Positional
                              : params[i].kind == ParamKind::KeywordOnly;
@@ -116,7 +116,7 @@ void missing_arguments(Callable* self, PyObject* const* slots, bool positional) 
 void too_many_positional(Callable* self, Py_ssize_t given, PyObject* const* slots) {
   Py_ssize_t kwonly_given = 0;
   Py_ssize_t defcount = 0;
-  const auto& params = self->spec->params;
+  const auto& params = self->member->params;
   for (int i = 0; i < self->n_params; ++i) {
     if (params[i].kind == ParamKind::KeywordOnly && slots[i]) ++kwonly_given;
     if (params[i].kind == ParamKind::Positional && self->default_values[i]) ++defcount;
@@ -148,7 +148,7 @@ void too_many_positional(Callable* self, Py_ssize_t given, PyObject* const* slot
 int find_keyword(Callable* self, PyObject* key) {
   // Only named parameters can be given by keyword: the names of *args and **kwargs
   // are ordinary keywords for the callee.
-  const auto& params = self->spec->params;
+  const auto& params = self->member->params;
   auto named = [&](int i) {
     return params[i].kind == ParamKind::Positional || params[i].kind == ParamKind::KeywordOnly;
   };
@@ -159,16 +159,16 @@ int find_keyword(Callable* self, PyObject* key) {
   return -1;
 }
 
-py::object invoke(const MemberSpec& spec, PyObject* const* slots) {
+py::object invoke(const MemberSpec& member, PyObject* const* slots) {
   py::handle handles[kMaxParams];
-  for (size_t i = 0; i < spec.params.size(); ++i) handles[i] = slots[i];
-  return spec.impl(handles);
+  for (size_t i = 0; i < member.params.size(); ++i) handles[i] = slots[i];
+  return member.impl(handles);
 }
 
 PyObject* callable_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
   auto* self = reinterpret_cast<Callable*>(callable);
-  const MemberSpec& spec = *self->spec;
+  const MemberSpec& member = *self->member;
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   PyObject* slots[kMaxParams] = {};
 
@@ -228,7 +228,7 @@ PyObject* callable_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     return nullptr;
   }
   for (int i = 0; i < self->n_params; ++i) {
-    if (spec.params[i].kind != ParamKind::KeywordOnly || slots[i] || self->default_values[i])
+    if (member.params[i].kind != ParamKind::KeywordOnly || slots[i] || self->default_values[i])
       continue;
     missing_arguments(self, slots, false);
     return nullptr;
@@ -237,7 +237,7 @@ PyObject* callable_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     if (!slots[i]) slots[i] = self->default_values[i];
 
   for (int i = 0; i < self->n_params; ++i) {
-    const Param& param = spec.params[i];
+    const Param& param = member.params[i];
     if (param.exact == Exact::Any || has_exact_type(param.exact, slots[i])) continue;
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                  param.name, exact_name(param.exact), Py_TYPE(slots[i])->tp_name);
@@ -245,7 +245,7 @@ PyObject* callable_vectorcall(PyObject* callable, PyObject* const* args, size_t 
   }
 
   try {
-    return invoke(spec, slots).release().ptr();
+    return invoke(member, slots).release().ptr();
   } catch (py::error_already_set& error) {
     error.restore();
   } catch (py::builtin_exception& error) {
@@ -267,7 +267,7 @@ PyObject* build_signature(Callable* self) {
     py::object empty = parameter.attr("empty");
     py::list parameters;
     for (int i = 0; i < self->n_params; ++i) {
-      const Param& param = self->spec->params[i];
+      const Param& param = self->member->params[i];
       const char* kind = "POSITIONAL_OR_KEYWORD";
       if (param.kind == ParamKind::VarPositional) kind = "VAR_POSITIONAL";
       if (param.kind == ParamKind::KeywordOnly) kind = "KEYWORD_ONLY";
@@ -280,7 +280,7 @@ PyObject* build_signature(Callable* self) {
                                   parameter.attr(kind), py::arg("default") = dflt,
                                   py::arg("annotation") = annotation));
     }
-    py::object result = self->spec->returns ? py::object(py::str(self->spec->returns)) : empty;
+    py::object result = self->member->returns ? py::object(py::str(self->member->returns)) : empty;
     return inspect.attr("Signature")(parameters, py::arg("return_annotation") = result)
         .release()
         .ptr();
@@ -367,8 +367,8 @@ PyTypeObject* make_type(const char* type_name, bool binds) {
   unsigned long flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE |
                         Py_TPFLAGS_DISALLOW_INSTANTIATION;
   if (binds) flags |= Py_TPFLAGS_METHOD_DESCRIPTOR;
-  PyType_Spec spec = {type_name, sizeof(Callable), 0, static_cast<unsigned int>(flags), slots};
-  PyObject* type = PyType_FromSpec(&spec);
+  PyType_Spec type_spec = {type_name, sizeof(Callable), 0, static_cast<unsigned int>(flags), slots};
+  PyObject* type = PyType_FromSpec(&type_spec);
   if (!type) throw_python_error();
   return reinterpret_cast<PyTypeObject*>(type);
 }
@@ -381,27 +381,27 @@ void init_method_types() {
   g_function_type = make_type("velmor_data.connections.implementations.postgresql_history.compiled_function", false);
 }
 
-py::object make_callable(const MemberSpec& spec, const char* module_name,
+py::object make_callable(const MemberSpec& member, const char* module_name,
                          const char* qualname_prefix) {
-  if (spec.params.size() > static_cast<size_t>(kMaxParams))
+  if (member.params.size() > static_cast<size_t>(kMaxParams))
     throw std::logic_error("too many parameters for a compiled member");
-  const bool binds = spec.kind == MemberKind::Method || spec.kind == MemberKind::Property;
+  const bool binds = member.kind == MemberKind::Method || member.kind == MemberKind::Property;
   PyTypeObject* type = binds ? g_method_type : g_function_type;
   auto object = py::reinterpret_steal<py::object>(PyType_GenericAlloc(type, 0));
   if (!object) throw_python_error();
   auto* self = reinterpret_cast<Callable*>(object.ptr());
   self->vectorcall = callable_vectorcall;
-  self->spec = &spec;
+  self->member = &member;
   self->varargs = -1;
   self->varkw = -1;
-  self->n_params = static_cast<int>(spec.params.size());
+  self->n_params = static_cast<int>(member.params.size());
 
-  std::string qualname = qualname_prefix[0] ? std::string(qualname_prefix) + "." + spec.name
-                                            : std::string(spec.name);
-  self->name = PyUnicode_InternFromString(spec.name);
+  std::string qualname = qualname_prefix[0] ? std::string(qualname_prefix) + "." + member.name
+                                            : std::string(member.name);
+  self->name = PyUnicode_InternFromString(member.name);
   self->qualname = PyUnicode_FromString(qualname.c_str());
   self->module = PyUnicode_FromString(module_name);
-  self->doc = spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
+  self->doc = member.doc ? PyUnicode_FromString(member.doc) : Py_NewRef(Py_None);
   self->annotations = PyDict_New();
   if (!self->name || !self->qualname || !self->module || !self->doc || !self->annotations)
     throw_python_error();
@@ -409,7 +409,7 @@ py::object make_callable(const MemberSpec& spec, const char* module_name,
   py::list positional_defaults;
   py::dict keyword_defaults;
   for (int i = 0; i < self->n_params; ++i) {
-    const Param& param = spec.params[i];
+    const Param& param = member.params[i];
     self->param_names[i] = PyUnicode_InternFromString(param.name);
     if (!self->param_names[i]) throw_python_error();
     if (PyObject* value = default_object(param.value)) self->default_values[i] = Py_NewRef(value);
@@ -431,8 +431,8 @@ py::object make_callable(const MemberSpec& spec, const char* module_name,
         PyDict_SetItem(self->annotations, self->param_names[i], py::str(param.annotation).ptr()) < 0)
       throw_python_error();
   }
-  if (spec.returns &&
-      PyDict_SetItemString(self->annotations, "return", py::str(spec.returns).ptr()) < 0)
+  if (member.returns &&
+      PyDict_SetItemString(self->annotations, "return", py::str(member.returns).ptr()) < 0)
     throw_python_error();
   self->defaults = positional_defaults.empty()
                        ? Py_NewRef(Py_None)
@@ -441,10 +441,10 @@ py::object make_callable(const MemberSpec& spec, const char* module_name,
   return object;
 }
 
-py::object make_class_member(const MemberSpec& spec, const char* module_name,
+py::object make_class_member(const MemberSpec& member, const char* module_name,
                              const char* class_name) {
-  py::object callable = make_callable(spec, module_name, class_name);
-  switch (spec.kind) {
+  py::object callable = make_callable(member, module_name, class_name);
+  switch (member.kind) {
     case MemberKind::StaticMethod:
       return steal_or_throw(PyStaticMethod_New(callable.ptr()));
     case MemberKind::Property:

@@ -49,14 +49,14 @@ struct MemberSpec {
   Impl impl = nullptr;
 };
 
-// A new callable for `spec`; `spec` must outlive it (the tables are static).
+// A new callable for `member`; `member` must outlive it (the tables are static).
 // `qualname_prefix` is the class name ("" for module-level functions).
-py::object make_callable(const MemberSpec& spec, const char* module_name,
+py::object make_callable(const MemberSpec& member, const char* module_name,
                          const char* qualname_prefix);
 
 // The object to bind in the class namespace: the callable, or it wrapped in
 // staticmethod / property as its kind says.
-py::object make_class_member(const MemberSpec& spec, const char* module_name,
+py::object make_class_member(const MemberSpec& member, const char* module_name,
                              const char* class_name);
 
 // Registers the callable types; called once at module init.

@@ -164,7 +164,7 @@ py::object build_operator_map(py::dict globals) {
   auto entry = [&](const char* member, py::dict keywords) {
     map[lookup.attr(member)] = record(**keywords);
   };
-  auto lambda = [](const MemberSpec& spec) { return make_callable(spec, kModuleName, ""); };
+  auto lambda = [](const MemberSpec& member) { return make_callable(member, kModuleName, ""); };
   const char* const kLike = "{field_name} LIKE %s";
   const char* const kUpperLike = "UPPER({field_name}) LIKE %s";
   entry("EQ", py::dict(py::arg("template") = lambda(kEqTemplate)));
@@ -207,8 +207,8 @@ py::object build_class(py::dict globals) {
   ns["TABLE_SEPARATOR"] = "\"";
   ns["COLUMN_SEPARATOR"] = "\"";
   ns["SQL_OPERATOR_MAP"] = globals["sql_operator_map"];
-  for (const MemberSpec& spec : kMembers)
-    ns[spec.name] = make_class_member(spec, kModuleName, kClassName);
+  for (const MemberSpec& member : kMembers)
+    ns[member.name] = make_class_member(member, kModuleName, kClassName);
   return meta(class_name, bases, ns);
 }
 
