@@ -131,7 +131,7 @@ bool truthy(py::handle value);
 // isinstance(value, cls)
 bool is_instance(py::handle value, py::handle cls);
 
-// A str built once and kept for the life of the process (borrowed).
+// A new interned str that is never released: only for `static` constants, built once.
 PyObject* constant_str(std::string_view text);
 
 // copy.deepcopy as imported by the module (the fast copy stands in for it only).

@@ -30,13 +30,19 @@ const sqltext::FieldNames& field_names() {
 // json.dumps(value) for a str, int or float with the default settings, written
 // directly: the same text the standard encoder produces, without its Python layers.
 py::object json_dumps_scalar(PyObject* value) {
-  if (PyBool_Check(value)) return py::reinterpret_borrow<py::object>(constant_str(value == Py_True ? "true" : "false"));
+  static PyObject* const kTrue = constant_str("true");
+  static PyObject* const kFalse = constant_str("false");
+  static PyObject* const kNaN = constant_str("NaN");
+  static PyObject* const kInfinity = constant_str("Infinity");
+  static PyObject* const kMinusInfinity = constant_str("-Infinity");
+  auto borrowed = [](PyObject* text) { return py::reinterpret_borrow<py::object>(text); };
+  if (PyBool_Check(value)) return borrowed(value == Py_True ? kTrue : kFalse);
   if (PyLong_Check(value)) return steal_or_throw(PyLong_Type.tp_repr(value));
   if (PyFloat_Check(value)) {
     double number = PyFloat_AS_DOUBLE(value);
-    if (number != number) return py::reinterpret_borrow<py::object>(constant_str("NaN"));
-    if (number == Py_HUGE_VAL) return py::reinterpret_borrow<py::object>(constant_str("Infinity"));
-    if (number == -Py_HUGE_VAL) return py::reinterpret_borrow<py::object>(constant_str("-Infinity"));
+    if (number != number) return borrowed(kNaN);
+    if (number == Py_HUGE_VAL) return borrowed(kInfinity);
+    if (number == -Py_HUGE_VAL) return borrowed(kMinusInfinity);
     return steal_or_throw(PyFloat_Type.tp_repr(value));
   }
   const int kind = PyUnicode_KIND(value);
@@ -208,7 +214,8 @@ py::object nested_filter_statement(Args a) {
   bool marker = value_type.ptr() == versions.ptr() ||
                 (PyUnicode_Check(value.ptr()) && (equals(value, all) || equals(value, latest)));
   if (marker) {
-    if (equals(value, all)) return pair(constant_str(""), py::none());
+    static PyObject* const kNoCondition = constant_str("");
+    if (equals(value, all)) return pair(kNoCondition, py::none());
     if (equals(field_name, global(Name::ADDRESS_FIELD)) && utf8(nested_fields) == "object_version" &&
         equals(value, latest)) {
       py::object metadata_alias = global(Name::METADATA_TABLE_ALIAS);
@@ -235,8 +242,8 @@ py::object nested_filter_statement(Args a) {
 
   py::object expression = call_method_kw(self, Name::_resolve_nested_field_name, kw_resolve(),
                                          field_name, nested_fields, cast_type, is_internal, use_meta);
-  if (!truthy(expression)) return pair(constant_str(""), py::none());
   static PyObject* empty = constant_str("");
+  if (!truthy(expression)) return pair(empty, py::none());
   py::object separator = get_attr(self, Name::COLUMN_SEPARATOR);
   py::object text =
       call_method(operator_template, Name::build_statement, expression, value, empty, separator);

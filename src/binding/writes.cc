@@ -29,8 +29,8 @@ py::object get_item(py::handle mapping, py::handle key) {
   return steal_or_throw(PyObject_GetItem(mapping.ptr(), key.ptr()));
 }
 
-py::object statement(std::string_view prefix, py::handle name) {
-  return steal_or_throw(PyUnicode_Concat(constant_str(prefix), name.ptr()));
+py::object statement(PyObject* prefix, py::handle name) {
+  return steal_or_throw(PyUnicode_Concat(prefix, name.ptr()));
 }
 
 // Takes the revert entry (copy, data) that a failed put recorded out of the
@@ -145,9 +145,11 @@ py::object begin(Args a) {
   if (depth > 1) {
     py::object savepoint = call_method(self, Name::_savepoint_name);
     call_method(get_attr(self, Name::_savepoints), Name::append, savepoint);
-    call_method(self, Name::execute, statement(sqltext::kSavepointPrefix, savepoint));
+    static PyObject* const prefix = constant_str(sqltext::kSavepointPrefix);
+    call_method(self, Name::execute, statement(prefix, savepoint));
   } else {
-    call_method(self, Name::execute, constant_str(sqltext::kBegin));
+    static PyObject* const text = constant_str(sqltext::kBegin);
+    call_method(self, Name::execute, text);
   }
   return none();
 }
@@ -160,8 +162,10 @@ py::object commit(Args a) {
   if (truthy(savepoints)) pop_last(savepoints);
   if (truthy(levels))
     call_method(last_item(levels), Name::extend, operations);
-  else
-    call_method(self, Name::execute, constant_str(sqltext::kCommit));
+  else {
+    static PyObject* const text = constant_str(sqltext::kCommit);
+    call_method(self, Name::execute, text);
+  }
   return none();
 }
 
@@ -171,9 +175,11 @@ py::object rollback(Args a) {
   py::object savepoints = get_attr(self, Name::_savepoints);
   if (truthy(savepoints)) {
     py::object savepoint = pop_last(savepoints);
-    call_method(self, Name::execute, statement(sqltext::kRollbackToSavepointPrefix, savepoint));
+    static PyObject* const prefix = constant_str(sqltext::kRollbackToSavepointPrefix);
+    call_method(self, Name::execute, statement(prefix, savepoint));
   } else {
-    call_method(self, Name::execute, constant_str(sqltext::kRollback));
+    static PyObject* const text = constant_str(sqltext::kRollback);
+    call_method(self, Name::execute, text);
   }
   return none();
 }

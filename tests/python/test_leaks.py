@@ -184,3 +184,24 @@ def test_unreferenced_instance_is_freed(env, close):
     del instance
     gc.collect()
     assert (freed(), driver()) == (None, None)
+
+
+def test_statement_constants_keep_their_reference_counts(connection):
+    """The fixed texts the module sends are built once: sending them takes no reference it keeps."""
+    texts = ("BEGIN", "COMMIT", "ROLLBACK", "")
+
+    def each_fixed_text():
+        connection.begin()
+        connection.begin()
+        connection.rollback()
+        connection.commit()
+        connection.begin()
+        connection.rollback()
+        connection.process_value_before_insert(True, "json")
+        connection._resolve_nested_field_name("_address", "other")
+
+    each_fixed_text()  # the module builds its constants on first use
+    before = [sys.getrefcount(text) for text in texts]
+    for _ in range(1000):
+        each_fixed_text()
+    assert [sys.getrefcount(text) for text in texts] == before
