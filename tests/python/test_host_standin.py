@@ -64,8 +64,8 @@ def test_safe_names_are_accepted(good):
 
 
 def test_query_specifier_shapes():
-    spec = QuerySpecifier(only=["b", "a", "b"], distinct=["a"])
-    assert spec.only == ["b", "a", "b"] and spec.distinct == {"a"}
+    specifier = QuerySpecifier(only=["b", "a", "b"], distinct=["a"])
+    assert specifier.only == ["b", "a", "b"] and specifier.distinct == {"a"}
     assert QuerySpecifier()  # present even when it names no columns
     with pytest.raises(TypeError):
         QuerySpecifier(only="name")
