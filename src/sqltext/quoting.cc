@@ -1,5 +1,7 @@
 #include "sqltext/quoting.h"
 
+#include "sqltext/text_writer.h"
+
 #include <algorithm>
 #include <iterator>
 
@@ -50,34 +52,8 @@ std::size_t quoted_size(std::string_view name, std::string_view quote) {
 }
 
 void append_quoted(std::string& out, std::string_view name, std::string_view quote) {
-  out.append(quote);
-  if (quote.size() == 1) {
-    // The common case: copy the runs between characters that need doubling at once.
-    const char q = quote[0];
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-      char c = name[i];
-      if (c != q && c != '%') continue;
-      out.append(name.data() + start, i + 1 - start);
-      out.push_back(c);
-      start = i + 1;
-    }
-    out.append(name.data() + start, name.size() - start);
-  } else {
-    std::size_t i = 0;
-    while (i < name.size()) {
-      if (!quote.empty() && name.compare(i, quote.size(), quote) == 0) {
-        out.append(quote);
-        out.append(quote);
-        i += quote.size();
-        continue;
-      }
-      char c = name[i++];
-      if (c == '%') out.push_back('%');
-      out.push_back(c);
-    }
-  }
-  out.append(quote);
+  StringOut sink{out};
+  write_quoted(sink, name, quote);
 }
 
 std::string quoted(std::string_view name, std::string_view quote) {
@@ -92,12 +68,8 @@ std::size_t literal_size(std::string_view key) {
 }
 
 void append_literal(std::string& out, std::string_view key) {
-  out.push_back('\'');
-  for (char c : key) {
-    if (c == '\'' || c == '%') out.push_back(c);
-    out.push_back(c);
-  }
-  out.push_back('\'');
+  StringOut sink{out};
+  write_literal(sink, key);
 }
 
 bool is_reserved_word(std::string_view name) noexcept {

@@ -1,6 +1,7 @@
 #include "sqltext/statements.h"
 
 #include "sqltext/quoting.h"
+#include "sqltext/text_writer.h"
 
 namespace velmor::sqltext {
 namespace {
@@ -11,41 +12,39 @@ constexpr std::string_view kDoubleQuote = "\"";
 
 std::string insert_statement(std::string_view table, const std::vector<std::string_view>& columns) {
   const bool bare = is_plain_identifier(table) && !is_reserved_word(table);
-  std::size_t size = 12 + (bare ? table.size() : quoted_size(table, kDoubleQuote)) + 2 + 11 + 1;
-  for (auto column : columns) size += quoted_size(column, kDoubleQuote) + 2 + 4;
-  std::string out;
-  out.reserve(size);
-  out.append("INSERT INTO ");
+  std::size_t size = 12 + 2 * table.size() + 2 + 2 + 11 + 1;
+  for (auto column : columns) size += column.size() + 2 + 2 + 4 + 4;
+  TextWriter out(size);
+  out.put("INSERT INTO ");
   if (bare)
-    out.append(table);
+    out.put(table);
   else
-    append_quoted(out, table, kDoubleQuote);
-  out.append(" (");
+    write_quoted(out, table, kDoubleQuote);
+  out.put(" (");
   for (std::size_t i = 0; i < columns.size(); ++i) {
-    if (i) out.append(", ");
-    append_quoted(out, columns[i], kDoubleQuote);
+    if (i) out.put(", ");
+    write_quoted(out, columns[i], kDoubleQuote);
   }
-  out.append(") VALUES (");
-  for (std::size_t i = 0; i < columns.size(); ++i) out.append(i ? ", %s" : "%s");
-  out.push_back(')');
-  return out;
+  out.put(") VALUES (");
+  for (std::size_t i = 0; i < columns.size(); ++i) out.put(i ? ", %s" : "%s");
+  out.put(')');
+  return std::move(out).finish();
 }
 
 std::string delete_statement(std::string_view table, std::string_view table_separator,
                              const std::vector<std::string_view>& columns) {
-  std::size_t size = 12 + quoted_size(table, table_separator) + 7;
-  for (auto column : columns) size += quoted_size(column, kDoubleQuote) + 5 + 5;
-  std::string out;
-  out.reserve(size);
-  out.append("DELETE FROM ");
-  append_quoted(out, table, table_separator);
-  out.append(" WHERE ");
+  std::size_t size = 12 + 2 * table.size() + 2 * table_separator.size() + 7;
+  for (auto column : columns) size += column.size() + 4 + 5 + 5;
+  TextWriter out(size);
+  out.put("DELETE FROM ");
+  write_quoted(out, table, table_separator);
+  out.put(" WHERE ");
   for (std::size_t i = 0; i < columns.size(); ++i) {
-    if (i) out.append(" AND ");
-    append_quoted(out, columns[i], kDoubleQuote);
-    out.append(" = %s");
+    if (i) out.put(" AND ");
+    write_quoted(out, columns[i], kDoubleQuote);
+    out.put(" = %s");
   }
-  return out;
+  return std::move(out).finish();
 }
 
 std::string plain_column_list(const std::vector<ColumnTerm>& terms) {
