@@ -8,6 +8,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/pg.sh"
 
 ensure_packages
 BUILD_TARGET=postgresql_history build_project "$ROOT/build" -DCMAKE_BUILD_TYPE=Release
+BUILD_TARGET=sqltext_bench build_project "$ROOT/build-bench" -DCMAKE_BUILD_TYPE=Release -DVELMOR_BUILD_BENCHMARKS=ON
 export VELMOR_PG_CPUS="${VELMOR_PG_CPUS:-0}"
 trap pg_stop EXIT
 trap 'exit 130' INT TERM
@@ -40,6 +41,13 @@ out="$ROOT/bench/RESULTS.md"
     echo
   fi
   run "$ROOT/build"
+  echo
+  echo "## The C++ text layer alone (Google Benchmark)"
+  echo
+  echo '```'
+  taskset -c "$VELMOR_PG_CPUS" "$ROOT/build-bench/sqltext_bench" --benchmark_repetitions=5 \
+    --benchmark_report_aggregates_only=true 2>/dev/null | grep -E '^(Benchmark|-+|BM_.*_median)'
+  echo '```'
 } | tee "$out.tmp"
 mv "$out.tmp" "$out"
 log "wrote $out"
