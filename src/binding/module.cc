@@ -139,17 +139,7 @@ const MemberSpec kNoValue{"<lambda>", MemberKind::Function, {{"_", P}}, nullptr,
 // `from <module> import <name>`, one name at a time, with the interpreter's own error.
 void from_import(py::dict globals, const char* module, const char* name) {
   py::str attribute(name);
-  py::tuple fromlist = py::make_tuple(attribute);
-  py::object imported = steal_or_throw(PyImport_ImportModuleLevelObject(
-      py::str(module).ptr(), globals.ptr(), nullptr, fromlist.ptr(), 0));
-  PyObject* value = PyObject_GetAttr(imported.ptr(), attribute.ptr());
-  if (!value) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
-    PyErr_Clear();
-    PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
-    throw_python_error();
-  }
-  globals[name] = py::reinterpret_steal<py::object>(value);
+  globals[attribute] = import_name(py::str(module).ptr(), attribute.ptr());
 }
 
 py::object import_module(py::dict globals, const char* module) {
@@ -263,4 +253,26 @@ void init_module(py::module_ module) {
 
 }  // namespace velmor::binding
 
-PYBIND11_MODULE(postgresql_history, module) { velmor::binding::init_module(module); }
+namespace {
+
+PyModuleDef g_module_definition = {PyModuleDef_HEAD_INIT, "postgresql_history", nullptr, -1,
+                                   nullptr, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+// Written out rather than with PYBIND11_MODULE: a failing import in the module frame
+// must reach the importer as the very error it raised, not wrapped in another.
+extern "C" PYBIND11_EXPORT PyObject* PyInit_postgresql_history() {
+  PyObject* module = PyModule_Create(&g_module_definition);
+  if (!module) return nullptr;
+  try {
+    velmor::binding::init_module(pybind11::reinterpret_borrow<pybind11::module_>(module));
+    return module;
+  } catch (pybind11::error_already_set& error) {
+    error.restore();
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_ImportError, error.what());
+  }
+  Py_DECREF(module);
+  return nullptr;
+}

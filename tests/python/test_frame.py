@@ -7,6 +7,8 @@ import importlib
 import inspect
 import itertools
 import logging
+import subprocess
+import sys
 from typing import Any
 
 import psycopg2
@@ -337,3 +339,18 @@ def test_constructor_state(monkeypatch):
     for given in (False, object(), 0, None, "yes"):
         assert Connection(is_revert_supported=given)._is_revert_enabled is given
     assert calls == []
+
+
+@pytest.mark.parametrize("broken, error", [
+    ("sys.modules['velmor_data.connections.utils'] = types.ModuleType('velmor_data.connections.utils')",
+     "ImportError: cannot import name 'sort_items' from 'velmor_data.connections.utils'"),
+    ("sys.modules['velmor_utils.query.enums'] = None",
+     "ModuleNotFoundError: import of velmor_utils.query.enums halted; None in sys.modules"),
+])
+def test_a_failing_import_reaches_the_importer_unchanged(broken, error):
+    script = (f"import sys, types\n{broken}\n"
+              "try:\n    import velmor_data.connections.implementations.postgresql_history\n"
+              "except BaseException as caught:\n"
+              "    print(f'{type(caught).__name__}: {caught}', caught.__cause__)\n")
+    shown = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    assert shown.stdout == f"{error} None\n"
