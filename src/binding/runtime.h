@@ -37,7 +37,8 @@ namespace py = pybind11;
   X(psycopg2) X(Versions) X(CursorPaginator) X(NumberPaginator) X(VelmorConnectionError)     \
   X(ADDRESS_FIELD) X(METADATA_FIELD) X(METADATA_TABLE_ALIAS) X(MODEL_TABLE_ALIAS) X(NoValue)  \
   X(sort_items) X(PRIMARY_PARTITION_KEY) X(SECONDARY_PARTITION_KEY) X(logger)                 \
-  X(METADATA_SELECT_FIELD) X(METADATA_SELECT_STATEMENT) X(ALL) X(LATEST) X(clear) X(upper)
+  X(METADATA_SELECT_FIELD) X(METADATA_SELECT_STATEMENT) X(ALL) X(LATEST) X(clear) X(upper)      \
+  X(statusmessage) X(get_transaction_status)
 
 enum class Name : int {
 #define VELMOR_ENUM(n) n,

@@ -1,4 +1,5 @@
 // Writes: put and _delete, nested transactions with savepoints, and revert.
+#include <string>
 #include <string_view>
 
 #include "binding/deepcopy.h"
@@ -33,27 +34,91 @@ py::object statement(PyObject* prefix, py::handle name) {
   return steal_or_throw(PyUnicode_Concat(prefix, name.ptr()));
 }
 
-// Takes the revert entry (copy, data) that a failed put recorded out of the
-// innermost level again. Runs while the put's error is held, so its own failure
-// must not replace that error.
-void forget_revert_entry(py::handle self, py::handle copy, py::handle data) noexcept {
+// A write inside begin() must land in the transaction that begin() opened. When the
+// connection holds none (it was lost and reopened, or someone ended it behind our
+// back), the driver's autocommit would keep the write at once, beyond the reach of
+// the caller's rollback. Connections that cannot tell are trusted.
+bool holds_no_transaction(py::handle self) {
+  py::object connection = get_attr(self, Name::_connection);
+  if (connection.is_none()) return false;  // execute reports the missing connection
+  PyObject* probe = PyObject_GetAttr(connection.ptr(), name(Name::get_transaction_status));
+  if (!probe) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
+    PyErr_Clear();
+    return false;
+  }
+  py::object status = call(py::reinterpret_steal<py::object>(probe));
+  // libpq's PQTRANS_IDLE: connected, and no transaction block open.
+  return PyLong_CheckExact(status.ptr()) && PyLong_AsLong(status.ptr()) == 0;
+}
+
+// Finds what `_add_revert_data` records: the object that the innermost level gains
+// during the call, whatever its shape (a host may record a snapshot of the data).
+class RevertEntryProbe {
+ public:
+  explicit RevertEntryProbe(py::handle self) {
+    py::object levels = get_attr(self, Name::_revert_data);
+    Py_ssize_t depth = PyObject_Length(levels.ptr());
+    if (depth < 0) throw_python_error();
+    if (depth == 0) return;  // _add_revert_data reports the missing level itself
+    level_ = steal_or_throw(PySequence_GetItem(levels.ptr(), depth - 1));
+    size_ = PyObject_Length(level_.ptr());
+    if (size_ < 0) throw_python_error();
+  }
+
+  // The recorded object, or a null object when the level did not grow.
+  py::object gained() const;
+
+  // After a failed _add_revert_data: takes back whatever it recorded before failing.
+  void take_back(py::handle self) const noexcept;
+
+ private:
+  py::object level_;
+  Py_ssize_t size_ = 0;
+};
+
+py::object RevertEntryProbe::gained() const {
+  if (!level_) return {};
+  Py_ssize_t size = PyObject_Length(level_.ptr());
+  if (size < 0) throw_python_error();
+  if (size <= size_) return {};
+  return steal_or_throw(PySequence_GetItem(level_.ptr(), size - 1));
+}
+
+// Takes a failed put's revert entry back out of whichever level holds it now,
+// innermost first, by identity: callbacks may have opened or closed levels since.
+// Runs while the put's error is held, so its own failure must not replace it.
+void forget_revert_entry(py::handle self, py::handle entry) noexcept {
   try {
-    py::object level = last_item(get_attr(self, Name::_revert_data));
-    Py_ssize_t size = PySequence_Size(level.ptr());
-    if (size < 0) throw_python_error();
-    for (Py_ssize_t i = size - 1; i >= 0; --i) {
-      py::object entry = steal_or_throw(PySequence_GetItem(level.ptr(), i));
-      if (!PyTuple_Check(entry.ptr()) || PyTuple_GET_SIZE(entry.ptr()) != 2) continue;
-      if (PyTuple_GET_ITEM(entry.ptr(), 0) != copy.ptr() ||
-          PyTuple_GET_ITEM(entry.ptr(), 1) != data.ptr())
-        continue;
-      if (PySequence_DelItem(level.ptr(), i) < 0) throw_python_error();
-      return;
+    py::object levels = get_attr(self, Name::_revert_data);
+    Py_ssize_t depth = PyObject_Length(levels.ptr());
+    if (depth < 0) throw_python_error();
+    for (Py_ssize_t d = depth - 1; d >= 0; --d) {
+      py::object level = steal_or_throw(PySequence_GetItem(levels.ptr(), d));
+      Py_ssize_t size = PyObject_Length(level.ptr());
+      if (size < 0) throw_python_error();
+      for (Py_ssize_t i = size - 1; i >= 0; --i) {
+        py::object candidate = steal_or_throw(PySequence_GetItem(level.ptr(), i));
+        if (candidate.ptr() != entry.ptr()) continue;
+        if (PySequence_DelItem(level.ptr(), i) < 0) throw_python_error();
+        return;
+      }
     }
   } catch (py::error_already_set&) {
     // error_already_set has taken the secondary error; dropping it is intended.
   } catch (...) {
   }
+}
+
+void RevertEntryProbe::take_back(py::handle self) const noexcept {
+  try {
+    if (py::object recorded = gained()) forget_revert_entry(self, recorded);
+  } catch (py::error_already_set&) {
+  }
+}
+
+[[noreturn]] void raise_no_transaction(const char* what) {
+  raise_connection_error(std::string(what) + " failed: no transaction is in progress");
 }
 
 }  // namespace
@@ -68,10 +133,19 @@ py::object savepoint_name(Args) {
 
 py::object put(Args a) {
   py::handle self = a[0], address = a[1], data = a[2];
-  py::object copy;
+  if (truthy(get_attr(self, Name::_revert_data)) && holds_no_transaction(self))
+    raise_no_transaction("Write");
+  py::object recorded;  // what this put recorded for revert, taken back if the write fails
   if (truthy(get_attr(self, Name::_is_revert_enabled))) {
-    copy = call_method(address, Name::model_copy);
-    call_method(self, Name::_add_revert_data, copy, data);
+    py::object copy = call_method(address, Name::model_copy);
+    RevertEntryProbe probe(self);
+    try {
+      call_method(self, Name::_add_revert_data, copy, data);
+    } catch (py::error_already_set&) {
+      probe.take_back(self);
+      throw;
+    }
+    recorded = probe.gained();
   }
   try {
     py::object service = get_attr(self, Name::table_schema_manager);
@@ -130,7 +204,7 @@ py::object put(Args a) {
     call_method_spread(self, Name::execute, text, values);
   } catch (py::error_already_set&) {
     // The row was not written: a later revert must not delete a row of this address.
-    if (copy) forget_revert_entry(self, copy, data);
+    if (recorded) forget_revert_entry(self, recorded);
     throw;
   }
   return none();
@@ -159,25 +233,51 @@ py::object commit(Args a) {
   py::object levels = get_attr(self, Name::_revert_data);
   py::object operations = pop_last(levels);
   py::object savepoints = get_attr(self, Name::_savepoints);
-  if (truthy(savepoints)) pop_last(savepoints);
-  if (truthy(levels))
+  if (truthy(levels)) {
+    // An inner level ends without a statement: its savepoint stays open in the
+    // database and its writes become the enclosing level's to revert.
+    if (truthy(savepoints)) pop_last(savepoints);
     call_method(last_item(levels), Name::extend, operations);
-  else {
-    static PyObject* const text = constant_str(sqltext::kCommit);
-    call_method(self, Name::execute, text);
+    return none();
   }
+  // Names left over (after on_transaction_complete mid-transaction) name savepoints
+  // that end with the transaction.
+  call_method(savepoints, Name::clear);
+  if (holds_no_transaction(self)) raise_no_transaction("Commit");
+  static PyObject* const text = constant_str(sqltext::kCommit);
+  py::object cursor = call_method(self, Name::execute, text);
+  // PostgreSQL answers COMMIT of a transaction aborted by an earlier error with the
+  // status ROLLBACK and no error: nothing was kept.
+  PyObject* status = PyObject_GetAttr(cursor.ptr(), name(Name::statusmessage));
+  if (!status) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
+    PyErr_Clear();  // an execute that returns no driver cursor has nothing to check
+    return none();
+  }
+  py::object held = py::reinterpret_steal<py::object>(status);
+  static PyObject* const rolled_back = constant_str(sqltext::kRollback);
+  int aborted = PyObject_RichCompareBool(held.ptr(), rolled_back, Py_EQ);
+  if (aborted < 0) throw_python_error();
+  if (aborted) raise_connection_error("Commit failed: the database rolled the transaction back");
   return none();
 }
 
 py::object rollback(Args a) {
   py::handle self = a[0];
-  pop_last(get_attr(self, Name::_revert_data));
+  py::object levels = get_attr(self, Name::_revert_data);
   py::object savepoints = get_attr(self, Name::_savepoints);
-  if (truthy(savepoints)) {
+  Py_ssize_t depth = PyObject_Length(levels.ptr());
+  if (depth < 0) throw_python_error();
+  // An inner level needs its savepoint: without one, refuse before anything changes
+  // rather than roll back more or less than the level.
+  if (depth > 1 && !truthy(savepoints)) pop_last(savepoints);
+  pop_last(levels);
+  if (truthy(levels)) {
     py::object savepoint = pop_last(savepoints);
     static PyObject* const prefix = constant_str(sqltext::kRollbackToSavepointPrefix);
     call_method(self, Name::execute, statement(prefix, savepoint));
   } else {
+    call_method(savepoints, Name::clear);
     static PyObject* const text = constant_str(sqltext::kRollback);
     call_method(self, Name::execute, text);
   }
@@ -208,7 +308,14 @@ py::object revert(Args a) {
     throw;
   }
   set_attr(self, Name::_is_revert_enabled, py::bool_(true));
-  pop_last(get_attr(self, Name::_revert_data));
+  py::object levels = get_attr(self, Name::_revert_data);
+  pop_last(levels);
+  // Closing an inner level closes its savepoint level too, as commit does, so that a
+  // later rollback of the enclosing level does not stop at this level's savepoint.
+  if (truthy(levels)) {
+    py::object savepoints = get_attr(self, Name::_savepoints);
+    if (truthy(savepoints)) pop_last(savepoints);
+  }
   return none();
 }
 

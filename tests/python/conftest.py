@@ -122,6 +122,13 @@ class RecordingConnection(PostgresHistoricalConnection):
         return [query for query, _ in self.sent]
 
 
+class SnapshotRecorder(PostgresHistoricalConnection):
+    """A host whose revert entries hold a snapshot of the data, not the caller's mapping."""
+
+    def _add_revert_data(self, address, data):
+        self._revert_data[-1].append((address, dict(data)))
+
+
 @pytest.fixture
 def recording(connection_factory):
     return connection_factory(RecordingConnection)

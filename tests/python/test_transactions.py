@@ -5,7 +5,7 @@ import string
 
 import psycopg2
 import pytest
-from conftest import RecordingConnection, address
+from conftest import RecordingConnection, SnapshotRecorder, address
 
 from velmor_data.connections.errors import VelmorConnectionError
 from velmor_utils.models.enums import Versions
@@ -140,7 +140,7 @@ def test_revert_of_inner_level_then_commit(tx, observer):
     tx.begin()
     write(tx, "c")
     tx.revert()
-    assert stacks(tx) == ([[b]], [name]) and tx._is_revert_enabled is True
+    assert stacks(tx) == ([[b]], []) and tx._is_revert_enabled is True
     tx.commit()
     assert stacks(tx) == ([], [])
     assert tx.sent == [("BEGIN", ()), insert(tx, "b"), ("SAVEPOINT " + name, ()), insert(tx, "c"), delete(tx, "c"),
@@ -149,12 +149,11 @@ def test_revert_of_inner_level_then_commit(tx, observer):
 
 
 def test_revert_of_empty_level_sends_nothing(tx):
-    (name,) = names(4, 1)
     tx.begin()
     tx.begin()
     tx.sent.clear()
     tx.revert()
-    assert stacks(tx) == ([[]], [name]) and tx._is_revert_enabled is True and tx.sent == []
+    assert stacks(tx) == ([[]], []) and tx._is_revert_enabled is True and tx.sent == []
     tx.commit()
     assert stacks(tx) == ([], []) and tx.statements() == ["COMMIT"]
 
@@ -206,3 +205,53 @@ def test_two_writes_of_one_address_give_two_deletes(tx, observer):
     tx.execute("COMMIT")
     assert tx.sent == [delete(tx, "a"), delete(tx, "a"), ("COMMIT", ())]
     assert stored(tx, observer) == []
+
+
+def test_rollback_after_a_reverted_inner_level_ends_the_transaction(tx, observer):
+    tx.begin()
+    write(tx, "a")
+    tx.begin()
+    write(tx, "b")
+    tx.revert()
+    tx.sent.clear()
+    tx.rollback()
+    assert tx.sent == [("ROLLBACK", ())] and stacks(tx) == ([], [])
+    tx.begin()
+    write(tx, "c")
+    tx.commit()
+    assert stored(tx, observer) == ["c"]
+
+
+def test_commit_of_an_aborted_transaction_fails(tx, observer):
+    tx.begin()
+    a = write(tx, "a")
+    with pytest.raises(VelmorConnectionError):
+        tx.put(address(tx.class_name, "o", "a"), {"name": "again"})  # duplicate key: the server aborts
+    assert stacks(tx) == ([[a]], [])
+    with pytest.raises(VelmorConnectionError) as caught:
+        tx.commit()
+    assert caught.value.args == ("Commit failed: the database rolled the transaction back",)
+    assert stacks(tx) == ([], []) and stored(tx, observer) == []
+
+
+class LevelOpeningDescriber(RecordingConnection):
+    def _describe_table(self, table_name):
+        self.begin()
+        return super()._describe_table(table_name)
+
+
+@pytest.mark.parametrize("cls", [RecordingConnection, SnapshotRecorder, LevelOpeningDescriber])
+def test_a_failed_put_can_never_make_revert_delete_a_committed_row(connection_factory, object_table, observer, cls):
+    instance = connection_factory(cls)
+    instance.class_name, instance.table = object_table
+    instance.begin()
+    instance.put(address(instance.class_name, "o", "x"), {"name": "x"})
+    while instance._revert_data:
+        instance.commit()
+    instance.begin()
+    with pytest.raises(VelmorConnectionError):
+        instance.put(address(instance.class_name, "o", "x"), {"name": object()})  # the driver cannot adapt it
+    while instance._revert_data:
+        instance.revert()
+    instance.execute("COMMIT")
+    assert stored(instance, observer) == ["x"]
