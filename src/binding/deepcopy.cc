@@ -1,117 +1,128 @@
 #include "binding/deepcopy.h"
 
 #include <unordered_map>
+#include <vector>
 
 #include "binding/runtime.h"
 
 namespace velmor::binding {
 namespace {
 
+// Deeper than this, the rest of a subtree is copied by copy.deepcopy itself, whose
+// recursion the interpreter bounds and which needs no C stack per level.
+constexpr int kMaxDepth = 100;
+
 bool is_atom(PyObject* value) {
   PyTypeObject* type = Py_TYPE(value);
-  return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
-         type == &PyBool_Type || value == Py_None || type == &PyBytes_Type ||
-         type == &PyComplex_Type;
+  return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
+         value == Py_None || type == &PyBytes_Type || type == &PyComplex_Type;
 }
 
 // The memo maps each original container to its copy, so that shared and cyclic
-// structure stays shared and cyclic. It lives in C++ until an object needs
-// copy.deepcopy; from then on it is copy.deepcopy's own memo dict, shared both ways.
+// structure stays shared and cyclic. As copy.deepcopy's memo does, it keeps every
+// original alive until the copy is done: code run while copying (a __deepcopy__) may
+// drop an original, and a new object at its address must not be taken for it. It
+// lives in C++ until an object needs copy.deepcopy; from then on it is
+// copy.deepcopy's own memo dict, shared both ways.
 class Copier {
  public:
-  explicit Copier(py::handle fallback) : fallback_(fallback) {}
+  Copier(const ModuleState& st, py::handle fallback) : st_(st), fallback_(fallback) {}
 
-  py::object copy(PyObject* value) {
-    if (is_atom(value)) return py::reinterpret_borrow<py::object>(value);
-    const bool is_dict = PyDict_CheckExact(value);
-    if (!is_dict && !PyList_CheckExact(value)) return delegate(value);
+  py::object copy(py::handle value, int depth) {
+    if (is_atom(value.ptr())) return py::reinterpret_borrow<py::object>(value);
+    const bool is_dict = PyDict_CheckExact(value.ptr());
+    if ((!is_dict && !PyList_CheckExact(value.ptr())) || depth >= kMaxDepth) return delegate(value);
     if (py::object seen = recall(value)) return seen;
 
     if (Py_EnterRecursiveCall(" while deep-copying")) throw_python_error();
     struct Leave {
       ~Leave() { Py_LeaveRecursiveCall(); }
     } leave;
-    return is_dict ? copy_dict(value) : copy_list(value);
+    return is_dict ? copy_dict(value, depth) : copy_list(value, depth);
   }
 
  private:
-  py::object copy_dict(PyObject* original) {
+  // As `for key, value in original.items()`: the dict's own iterator reports a change
+  // of size or keys made while copying, exactly as in Python.
+  py::object copy_dict(py::handle original, int depth) {
     py::object result = steal_or_throw(PyDict_New());
     remember(original, result);
-    const Py_ssize_t size = PyDict_GET_SIZE(original);
-    Py_ssize_t position = 0;
-    PyObject *item_key, *item_value;
-    while (PyDict_Next(original, &position, &item_key, &item_value)) {
-      // Own the entry: copying the value may run code that changes the dict.
-      py::object held_key = py::reinterpret_borrow<py::object>(item_key);
-      py::object held_value = py::reinterpret_borrow<py::object>(item_value);
-      py::object new_key = copy(held_key.ptr());
-      py::object new_value = copy(held_value.ptr());
+    py::object view = st_.call_method(original, Name::items);
+    py::object entries = steal_or_throw(PyObject_GetIter(view.ptr()));
+    while (py::object entry = next_item(entries)) {
+      // The pair is ours: PyIter_Next handed us a reference to it.
+      py::object key = own(PyTuple_GET_ITEM(entry.ptr(), 0));
+      py::object value = own(PyTuple_GET_ITEM(entry.ptr(), 1));
+      // `copy[deepcopy(key)] = deepcopy(value)` evaluates the value first.
+      py::object new_value = copy(value, depth + 1);
+      py::object new_key = copy(key, depth + 1);
       if (PyDict_SetItem(result.ptr(), new_key.ptr(), new_value.ptr()) < 0) throw_python_error();
-    }
-    if (PyDict_GET_SIZE(original) != size) {
-      PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-      throw_python_error();
     }
     return result;
   }
 
-  py::object copy_list(PyObject* original) {
+  // As `for item in original`: the size is read again before every item.
+  py::object copy_list(py::handle original, int depth) {
     py::object result = steal_or_throw(PyList_New(0));
     remember(original, result);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(original); ++i) {
-      py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(original, i));
-      py::object copied = copy(item.ptr());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(original.ptr()); ++i) {
+      py::object item = own(PyList_GET_ITEM(original.ptr(), i));
+      py::object copied = copy(item, depth + 1);
       if (PyList_Append(result.ptr(), copied.ptr()) < 0) throw_python_error();
     }
     return result;
   }
 
-  py::object recall(PyObject* original) {
+  py::object recall(py::handle original) {
     if (!memo_dict_) {
-      auto found = memo_.find(original);
-      if (found == memo_.end()) return {};
-      return found->second;
+      auto found = memo_.find(original.ptr());
+      return found == memo_.end() ? py::object() : found->second.copy;
     }
-    py::object key = steal_or_throw(PyLong_FromVoidPtr(original));
+    py::object key = steal_or_throw(PyLong_FromVoidPtr(original.ptr()));
     PyObject* seen = PyDict_GetItemWithError(memo_dict_.ptr(), key.ptr());
     if (!seen && PyErr_Occurred()) throw_python_error();
-    return py::reinterpret_borrow<py::object>(seen);
+    return own(seen);
   }
 
-  void remember(PyObject* original, py::handle copy) {
+  void remember(py::handle original, py::handle copy) {
+    kept_.push_back(py::reinterpret_borrow<py::object>(original));
     if (!memo_dict_) {
-      memo_.emplace(original, py::reinterpret_borrow<py::object>(copy));
+      memo_.insert_or_assign(original.ptr(), Memo{py::reinterpret_borrow<py::object>(copy)});
       return;
     }
-    py::object key = steal_or_throw(PyLong_FromVoidPtr(original));
+    py::object key = steal_or_throw(PyLong_FromVoidPtr(original.ptr()));
     if (PyDict_SetItem(memo_dict_.ptr(), key.ptr(), copy.ptr()) < 0) throw_python_error();
   }
 
-  py::object delegate(PyObject* value) {
+  py::object delegate(py::handle value) {
     if (!memo_dict_) {
-      memo_dict_ = py::dict();
-      for (auto& [original, copied] : memo_) {
+      py::dict shared;
+      for (const auto& [original, entry] : memo_) {
         py::object key = steal_or_throw(PyLong_FromVoidPtr(original));
-        if (PyDict_SetItem(memo_dict_.ptr(), key.ptr(), copied.ptr()) < 0) throw_python_error();
+        if (PyDict_SetItem(shared.ptr(), key.ptr(), entry.copy.ptr()) < 0) throw_python_error();
       }
       memo_.clear();
+      memo_dict_ = std::move(shared);
     }
-    PyObject* argv[] = {nullptr, value, memo_dict_.ptr()};
-    return steal_or_throw(
-        PyObject_Vectorcall(fallback_.ptr(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return call(fallback_, value, memo_dict_);
   }
 
+  struct Memo {
+    py::object copy;
+  };
+
+  const ModuleState& st_;
   py::handle fallback_;
-  std::unordered_map<PyObject*, py::object> memo_;
+  std::vector<py::object> kept_;  // the originals, alive until the copy is done
+  std::unordered_map<PyObject*, Memo> memo_;
   py::object memo_dict_;  // copy.deepcopy's memo format: id(original) -> copy
 };
 
 }  // namespace
 
-py::object deep_copy(py::handle value, py::handle fallback) {
+py::object deep_copy(const ModuleState& st, py::handle value, py::handle fallback) {
   if (is_atom(value.ptr())) return py::reinterpret_borrow<py::object>(value);
-  return Copier(fallback).copy(value.ptr());
+  return Copier(st, fallback).copy(value, 0);
 }
 
 }  // namespace velmor::binding

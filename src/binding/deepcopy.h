@@ -2,8 +2,9 @@
 //
 // Identical in result to copy.deepcopy: dictionaries and lists are copied (keys
 // included), shared and cyclic containers stay shared and cyclic in the copy, and
-// immutable atoms are returned as they are. Anything else is handed to
-// copy.deepcopy with the same memo, so objects with their own copy rules keep them.
+// immutable atoms are returned as they are. Anything else, and whatever lies deeper
+// than a fixed depth, is handed to copy.deepcopy with the same memo, so objects with
+// their own copy rules keep them and no nesting can exhaust the C stack.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -12,7 +13,9 @@ namespace velmor::binding {
 
 namespace py = pybind11;
 
+class ModuleState;
+
 // `fallback` is copy.deepcopy.
-py::object deep_copy(py::handle value, py::handle fallback);
+py::object deep_copy(const ModuleState& st, py::handle value, py::handle fallback);
 
 }  // namespace velmor::binding

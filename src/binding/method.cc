@@ -1,7 +1,13 @@
 #include "binding/method.h"
 
+#if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
+#define Py_T_PYSSIZET T_PYSSIZET
+#define Py_READONLY READONLY
+#endif
 
+#include <array>
+#include <new>
 #include <string>
 
 #include "binding/runtime.h"
@@ -11,28 +17,33 @@ namespace {
 
 constexpr int kMaxParams = 12;
 
+// What a callable owns. Constructed in place right after the object is allocated
+// and destroyed by its deallocator, so every reference is released by a destructor.
+struct CallableFields {
+  const MemberSpec* member = nullptr;
+  py::object name;
+  py::object qualname;
+  py::object module;
+  py::object doc;          // str or None
+  py::object annotations;  // dict
+  py::object defaults;     // tuple or None
+  py::object kwdefaults;   // dict or None
+  py::object signature;    // built on first request
+  std::array<py::object, kMaxParams> param_names;
+  std::array<py::object, kMaxParams> default_values;  // null where required
+  int n_params = 0;
+  int n_positional = 0;  // the leading positional-or-keyword parameters
+  int varargs = -1;      // index of *args, or -1
+  int varkw = -1;        // index of **kwargs, or -1
+};
+
 struct Callable {
   PyObject_HEAD
   vectorcallfunc vectorcall;
-  const MemberSpec* member;
-  PyObject* name;
-  PyObject* qualname;
-  PyObject* module;
-  PyObject* doc;          // str or None
-  PyObject* annotations;  // dict
-  PyObject* defaults;     // tuple or None
-  PyObject* kwdefaults;   // dict or None
-  PyObject* signature;    // built on first request
-  PyObject* param_names[kMaxParams];
-  PyObject* default_values[kMaxParams];  // NULL where required
-  int n_params;
-  int n_positional;  // the leading positional-or-keyword parameters
-  int varargs;       // index of *args, or -1
-  int varkw;         // index of **kwargs, or -1
+  CallableFields f;
 };
 
-PyTypeObject* g_method_type = nullptr;    // binds to instances like a function
-PyTypeObject* g_function_type = nullptr;  // never binds (static members, plain functions)
+Callable* as_callable(PyObject* object) { return reinterpret_cast<Callable*>(object); }
 
 PyObject* default_object(Default value) {
   switch (value) {
@@ -67,127 +78,89 @@ bool has_exact_type(Exact exact, PyObject* value) {
 
 // --- The interpreter's own argument errors, word for word -----------------------------
 
-void format_missing(Callable* self, const char* kind, PyObject* names) {
-  Py_ssize_t len = PyList_GET_SIZE(names);
-  PyObject* joined = nullptr;
+void format_missing(const CallableFields& f, const char* kind, const py::list& names) {
+  const Py_ssize_t len = static_cast<Py_ssize_t>(names.size());
+  py::object joined;
   if (len == 1) {
-    joined = PyList_GET_ITEM(names, 0);
-    Py_INCREF(joined);
+    joined = names[0];
   } else if (len == 2) {
-    joined = PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names, 0), PyList_GET_ITEM(names, 1));
+    joined = steal_or_throw(PyUnicode_FromFormat("%U and %U", names[0].ptr(), names[1].ptr()));
   } else {
-    PyObject* tail = PyUnicode_FromFormat(", %U, and %U", PyList_GET_ITEM(names, len - 2),
-                                          PyList_GET_ITEM(names, len - 1));
-    PyObject* head_list = PyList_GetSlice(names, 0, len - 2);
-    PyObject* comma = PyUnicode_FromString(", ");
-    PyObject* head = (head_list && comma) ? PyUnicode_Join(comma, head_list) : nullptr;
-    if (head && tail) joined = PyUnicode_Concat(head, tail);
-    Py_XDECREF(tail);
-    Py_XDECREF(head_list);
-    Py_XDECREF(comma);
-    Py_XDECREF(head);
+    py::object tail = steal_or_throw(PyUnicode_FromFormat(", %U, and %U", names[len - 2].ptr(), names[len - 1].ptr()));
+    py::object head_list = steal_or_throw(PyList_GetSlice(names.ptr(), 0, len - 2));
+    py::object head = steal_or_throw(PyUnicode_Join(py::str(", ").ptr(), head_list.ptr()));
+    joined = steal_or_throw(PyUnicode_Concat(head.ptr(), tail.ptr()));
   }
-  if (!joined) return;
-  PyErr_Format(PyExc_TypeError, "%U() missing %zd required %s argument%s: %U", self->qualname, len,
-               kind, len == 1 ? "" : "s", joined);
-  Py_DECREF(joined);
+  PyErr_Format(PyExc_TypeError, "%U() missing %zd required %s argument%s: %U", f.qualname.ptr(), len, kind,
+               len == 1 ? "" : "s", joined.ptr());
 }
 
-void missing_arguments(Callable* self, PyObject* const* slots, bool positional) {
-  PyObject* names = PyList_New(0);
-  if (!names) return;
-  const auto& params = self->member->params;
-  for (int i = 0; i < self->n_params; ++i) {
-    bool wanted = positional ? params[i].kind == ParamKind::Positional
-                             : params[i].kind == ParamKind::KeywordOnly;
-    if (!wanted || slots[i] || self->default_values[i]) continue;
-    PyObject* repr = PyObject_Repr(self->param_names[i]);
-    if (!repr || PyList_Append(names, repr) < 0) {
-      Py_XDECREF(repr);
-      Py_DECREF(names);
-      return;
-    }
-    Py_DECREF(repr);
+void missing_arguments(const CallableFields& f, PyObject* const* slots, bool positional) {
+  py::list names;
+  const auto& params = f.member->params;
+  for (int i = 0; i < f.n_params; ++i) {
+    bool wanted = positional ? params[i].kind == ParamKind::Positional : params[i].kind == ParamKind::KeywordOnly;
+    if (!wanted || slots[i] || f.default_values[i]) continue;
+    names.append(steal_or_throw(PyObject_Repr(f.param_names[i].ptr())));
   }
-  format_missing(self, positional ? "positional" : "keyword-only", names);
-  Py_DECREF(names);
+  format_missing(f, positional ? "positional" : "keyword-only", names);
 }
 
-void too_many_positional(Callable* self, Py_ssize_t given, PyObject* const* slots) {
+void too_many_positional(const CallableFields& f, Py_ssize_t given, PyObject* const* slots) {
   Py_ssize_t kwonly_given = 0;
   Py_ssize_t defcount = 0;
-  const auto& params = self->member->params;
-  for (int i = 0; i < self->n_params; ++i) {
+  const auto& params = f.member->params;
+  for (int i = 0; i < f.n_params; ++i) {
     if (params[i].kind == ParamKind::KeywordOnly && slots[i]) ++kwonly_given;
-    if (params[i].kind == ParamKind::Positional && self->default_values[i]) ++defcount;
+    if (params[i].kind == ParamKind::Positional && f.default_values[i]) ++defcount;
   }
-  PyObject* sig;
-  bool plural;
-  if (defcount) {
-    plural = true;
-    sig = PyUnicode_FromFormat("from %zd to %d", self->n_positional - defcount, self->n_positional);
-  } else {
-    plural = self->n_positional != 1;
-    sig = PyUnicode_FromFormat("%d", self->n_positional);
-  }
-  if (!sig) return;
-  PyObject* kwonly_sig =
+  const bool plural = defcount ? true : f.n_positional != 1;
+  py::object sig = steal_or_throw(defcount ? PyUnicode_FromFormat("from %zd to %d", f.n_positional - defcount, f.n_positional)
+                                           : PyUnicode_FromFormat("%d", f.n_positional));
+  py::object kwonly_sig = steal_or_throw(
       kwonly_given ? PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
-                                          given != 1 ? "s" : "", kwonly_given,
-                                          kwonly_given != 1 ? "s" : "")
-                   : PyUnicode_FromString("");
-  if (kwonly_sig) {
-    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given",
-                 self->qualname, sig, plural ? "s" : "", given, kwonly_sig,
-                 given == 1 && !kwonly_given ? "was" : "were");
-  }
-  Py_DECREF(sig);
-  Py_XDECREF(kwonly_sig);
+                                          given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : "")
+                   : PyUnicode_FromString(""));
+  PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", f.qualname.ptr(),
+               sig.ptr(), plural ? "s" : "", given, kwonly_sig.ptr(), given == 1 && !kwonly_given ? "was" : "were");
 }
 
-int find_keyword(Callable* self, PyObject* key) {
+void unexpected_keyword(const CallableFields& f, PyObject* key) {
+  PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f.qualname.ptr(), key);
+}
+
+int find_keyword(const CallableFields& f, PyObject* key) {
   // Only named parameters can be given by keyword: the names of *args and **kwargs
-  // are ordinary keywords for the callee.
-  const auto& params = self->member->params;
+  // are ordinary keywords for the callee. Keyword names are exact str: comparing
+  // them runs no Python code.
+  const auto& params = f.member->params;
   auto named = [&](int i) {
     return params[i].kind == ParamKind::Positional || params[i].kind == ParamKind::KeywordOnly;
   };
-  for (int i = 0; i < self->n_params; ++i)
-    if (self->param_names[i] == key && named(i)) return i;
-  for (int i = 0; i < self->n_params; ++i)
-    if (named(i) && PyUnicode_Compare(self->param_names[i], key) == 0) return i;
+  for (int i = 0; i < f.n_params; ++i)
+    if (f.param_names[i].ptr() == key && named(i)) return i;
+  for (int i = 0; i < f.n_params; ++i)
+    if (named(i) && PyUnicode_Compare(f.param_names[i].ptr(), key) == 0) return i;
   return -1;
 }
 
-py::object invoke(const MemberSpec& member, PyObject* const* slots) {
-  py::handle handles[kMaxParams];
-  for (size_t i = 0; i < member.params.size(); ++i) handles[i] = slots[i];
-  return member.impl(handles);
-}
-
-PyObject* callable_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
-  auto* self = reinterpret_cast<Callable*>(callable);
-  const MemberSpec& member = *self->member;
-  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  PyObject* slots[kMaxParams] = {};
-
-  const Py_ssize_t ncopy = nargs < self->n_positional ? nargs : self->n_positional;
+// Binds the call's arguments to slots; false with a Python error set when the call
+// does not fit the signature. `varargs`/`varkw` receive the collected extras.
+bool bind_arguments(const CallableFields& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** slots, py::object& varargs, py::object& varkw) {
+  const MemberSpec& member = *f.member;
+  const Py_ssize_t ncopy = nargs < f.n_positional ? nargs : f.n_positional;
   for (Py_ssize_t i = 0; i < ncopy; ++i) slots[i] = args[i];
 
-  py::object varargs, varkw;
-  if (self->varargs >= 0) {
-    const Py_ssize_t extra = nargs > self->n_positional ? nargs - self->n_positional : 0;
-    varargs = py::reinterpret_steal<py::object>(PyTuple_New(extra));
-    if (!varargs) return nullptr;
-    for (Py_ssize_t i = 0; i < extra; ++i)
-      PyTuple_SET_ITEM(varargs.ptr(), i, Py_NewRef(args[self->n_positional + i]));
-    slots[self->varargs] = varargs.ptr();
+  if (f.varargs >= 0) {
+    const Py_ssize_t extra = nargs > f.n_positional ? nargs - f.n_positional : 0;
+    varargs = steal_or_throw(PyTuple_New(extra));
+    for (Py_ssize_t i = 0; i < extra; ++i) PyTuple_SET_ITEM(varargs.ptr(), i, Py_NewRef(args[f.n_positional + i]));
+    slots[f.varargs] = varargs.ptr();
   }
-  if (self->varkw >= 0) {
-    varkw = py::reinterpret_steal<py::object>(PyDict_New());
-    if (!varkw) return nullptr;
-    slots[self->varkw] = varkw.ptr();
+  if (f.varkw >= 0) {
+    varkw = steal_or_throw(PyDict_New());
+    slots[f.varkw] = varkw.ptr();
   }
 
   if (kwnames) {
@@ -195,57 +168,69 @@ PyObject* callable_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     for (Py_ssize_t j = 0; j < nkw; ++j) {
       PyObject* key = PyTuple_GET_ITEM(kwnames, j);
       PyObject* value = args[nargs + j];
-      int index = find_keyword(self, key);
+      int index = find_keyword(f, key);
       if (index < 0) {
-        if (PyErr_Occurred()) return nullptr;
+        if (PyErr_Occurred()) return false;
         if (!varkw) {
-          PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                       self->qualname, key);
-          return nullptr;
+          unexpected_keyword(f, key);
+          return false;
         }
-        if (PyDict_SetItem(varkw.ptr(), key, value) < 0) return nullptr;
+        if (PyDict_SetItem(varkw.ptr(), key, value) < 0) return false;
         continue;
       }
       if (slots[index]) {
-        PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", self->qualname,
-                     key);
-        return nullptr;
+        PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f.qualname.ptr(), key);
+        return false;
       }
       slots[index] = value;
     }
   }
 
-  if (nargs > self->n_positional && self->varargs < 0) {
-    too_many_positional(self, nargs, slots);
-    return nullptr;
+  if (nargs > f.n_positional && f.varargs < 0) {
+    too_many_positional(f, nargs, slots);
+    return false;
   }
+  for (int i = 0; i < f.n_positional; ++i) {
+    if (slots[i] || f.default_values[i]) continue;
+    missing_arguments(f, slots, true);
+    return false;
+  }
+  for (int i = 0; i < f.n_params; ++i) {
+    if (member.params[i].kind != ParamKind::KeywordOnly || slots[i] || f.default_values[i]) continue;
+    missing_arguments(f, slots, false);
+    return false;
+  }
+  for (int i = 0; i < f.n_params; ++i)
+    if (!slots[i]) slots[i] = f.default_values[i].ptr();
 
-  bool missing = false;
-  for (int i = 0; i < self->n_positional; ++i)
-    if (!slots[i] && !self->default_values[i]) missing = true;
-  if (missing) {
-    missing_arguments(self, slots, true);
-    return nullptr;
-  }
-  for (int i = 0; i < self->n_params; ++i) {
-    if (member.params[i].kind != ParamKind::KeywordOnly || slots[i] || self->default_values[i])
-      continue;
-    missing_arguments(self, slots, false);
-    return nullptr;
-  }
-  for (int i = 0; i < self->n_params; ++i)
-    if (!slots[i]) slots[i] = self->default_values[i];
-
-  for (int i = 0; i < self->n_params; ++i) {
+  for (int i = 0; i < f.n_params; ++i) {
     const Param& param = member.params[i];
     if (param.exact == Exact::Any || has_exact_type(param.exact, slots[i])) continue;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 param.name, exact_name(param.exact), Py_TYPE(slots[i])->tp_name);
-    return nullptr;
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param.name,
+                 exact_name(param.exact), Py_TYPE(slots[i])->tp_name);
+    return false;
   }
+  return true;
+}
 
+ModuleState* state_of(PyObject* callable) {
+  auto* slot = static_cast<StateSlot*>(PyType_GetModuleState(Py_TYPE(callable)));
+  ModuleState* st = slot ? slot->get() : nullptr;
+  if (!st) PyErr_SetString(PyExc_RuntimeError, "the module of this member has been cleared");
+  return st;
+}
+
+PyObject* callable_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  const CallableFields& f = as_callable(callable)->f;
   try {
-    return invoke(member, slots).release().ptr();
+    ModuleState* st = state_of(callable);
+    if (!st) return nullptr;
+    PyObject* slots[kMaxParams] = {};
+    py::object varargs, varkw;
+    if (!bind_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots, varargs, varkw)) return nullptr;
+    std::array<py::handle, kMaxParams> handles;
+    for (int i = 0; i < f.n_params; ++i) handles[static_cast<std::size_t>(i)] = slots[i];
+    return f.member->impl(Args{*st, handles.data()}).release().ptr();
   } catch (py::error_already_set& error) {
     error.restore();
   } catch (py::builtin_exception& error) {
@@ -260,190 +245,172 @@ PyObject* callable_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 
 // --- What the runtime reads of a function ----------------------------------------------
 
-PyObject* build_signature(Callable* self) {
+py::object build_signature(const CallableFields& f) {
+  py::module_ inspect = py::module_::import("inspect");
+  py::object parameter = inspect.attr("Parameter");
+  py::object empty = parameter.attr("empty");
+  py::list parameters;
+  for (int i = 0; i < f.n_params; ++i) {
+    const Param& param = f.member->params[i];
+    const char* kind = "POSITIONAL_OR_KEYWORD";
+    if (param.kind == ParamKind::VarPositional) kind = "VAR_POSITIONAL";
+    if (param.kind == ParamKind::KeywordOnly) kind = "KEYWORD_ONLY";
+    if (param.kind == ParamKind::VarKeyword) kind = "VAR_KEYWORD";
+    py::object dflt = f.default_values[i] ? f.default_values[i] : empty;
+    py::object annotation = param.annotation ? py::object(py::str(param.annotation)) : empty;
+    parameters.append(parameter(f.param_names[i], parameter.attr(kind), py::arg("default") = dflt,
+                                py::arg("annotation") = annotation));
+  }
+  py::object result = f.member->returns ? py::object(py::str(f.member->returns)) : empty;
+  return inspect.attr("Signature")(parameters, py::arg("return_annotation") = result);
+}
+
+PyObject* get_signature(PyObject* object, void*) {
+  CallableFields& f = as_callable(object)->f;
   try {
-    py::module_ inspect = py::module_::import("inspect");
-    py::object parameter = inspect.attr("Parameter");
-    py::object empty = parameter.attr("empty");
-    py::list parameters;
-    for (int i = 0; i < self->n_params; ++i) {
-      const Param& param = self->member->params[i];
-      const char* kind = "POSITIONAL_OR_KEYWORD";
-      if (param.kind == ParamKind::VarPositional) kind = "VAR_POSITIONAL";
-      if (param.kind == ParamKind::KeywordOnly) kind = "KEYWORD_ONLY";
-      if (param.kind == ParamKind::VarKeyword) kind = "VAR_KEYWORD";
-      py::object dflt = self->default_values[i]
-                            ? py::reinterpret_borrow<py::object>(self->default_values[i])
-                            : empty;
-      py::object annotation = param.annotation ? py::object(py::str(param.annotation)) : empty;
-      parameters.append(parameter(py::reinterpret_borrow<py::str>(self->param_names[i]),
-                                  parameter.attr(kind), py::arg("default") = dflt,
-                                  py::arg("annotation") = annotation));
-    }
-    py::object result = self->member->returns ? py::object(py::str(self->member->returns)) : empty;
-    return inspect.attr("Signature")(parameters, py::arg("return_annotation") = result)
-        .release()
-        .ptr();
+    if (!f.signature) f.signature = build_signature(f);
+    return f.signature.inc_ref().ptr();
   } catch (py::error_already_set& error) {
     error.restore();
     return nullptr;
   }
 }
 
-PyObject* get_signature(PyObject* object, void*) {
-  auto* self = reinterpret_cast<Callable*>(object);
-  if (!self->signature) self->signature = build_signature(self);
-  Py_XINCREF(self->signature);
-  return self->signature;
-}
-
-template <PyObject* Callable::*Field>
+template <py::object CallableFields::*Field>
 PyObject* get_field(PyObject* object, void*) {
-  PyObject* value = reinterpret_cast<Callable*>(object)->*Field;
-  Py_INCREF(value);
-  return value;
+  return (as_callable(object)->f.*Field).inc_ref().ptr();
 }
 
 PyGetSetDef kGetSet[] = {
-    {"__name__", get_field<&Callable::name>, nullptr, nullptr, nullptr},
-    {"__qualname__", get_field<&Callable::qualname>, nullptr, nullptr, nullptr},
-    {"__module__", get_field<&Callable::module>, nullptr, nullptr, nullptr},
-    {"__doc__", get_field<&Callable::doc>, nullptr, nullptr, nullptr},
-    {"__annotations__", get_field<&Callable::annotations>, nullptr, nullptr, nullptr},
-    {"__defaults__", get_field<&Callable::defaults>, nullptr, nullptr, nullptr},
-    {"__kwdefaults__", get_field<&Callable::kwdefaults>, nullptr, nullptr, nullptr},
+    {"__name__", get_field<&CallableFields::name>, nullptr, nullptr, nullptr},
+    {"__qualname__", get_field<&CallableFields::qualname>, nullptr, nullptr, nullptr},
+    {"__module__", get_field<&CallableFields::module>, nullptr, nullptr, nullptr},
+    {"__doc__", get_field<&CallableFields::doc>, nullptr, nullptr, nullptr},
+    {"__annotations__", get_field<&CallableFields::annotations>, nullptr, nullptr, nullptr},
+    {"__defaults__", get_field<&CallableFields::defaults>, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_field<&CallableFields::kwdefaults>, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef kMembers[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Callable, vectorcall), READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Callable, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// The callables reach their module through their type, and the module reaches them
+// through the class: a cycle the collector must see.
+int callable_traverse(PyObject* object, visitproc visit, void* arg) {
+  const CallableFields& f = as_callable(object)->f;
+  Py_VISIT(Py_TYPE(object));
+  Py_VISIT(f.annotations.ptr());
+  Py_VISIT(f.defaults.ptr());
+  Py_VISIT(f.kwdefaults.ptr());
+  Py_VISIT(f.signature.ptr());
+  return 0;
+}
+
 void callable_dealloc(PyObject* object) {
-  auto* self = reinterpret_cast<Callable*>(object);
-  Py_XDECREF(self->name);
-  Py_XDECREF(self->qualname);
-  Py_XDECREF(self->module);
-  Py_XDECREF(self->doc);
-  Py_XDECREF(self->annotations);
-  Py_XDECREF(self->defaults);
-  Py_XDECREF(self->kwdefaults);
-  Py_XDECREF(self->signature);
-  for (int i = 0; i < kMaxParams; ++i) {
-    Py_XDECREF(self->param_names[i]);
-    Py_XDECREF(self->default_values[i]);
-  }
+  PyObject_GC_UnTrack(object);
   PyTypeObject* type = Py_TYPE(object);
+  as_callable(object)->f.~CallableFields();
   type->tp_free(object);
   Py_DECREF(type);
 }
 
 PyObject* callable_repr(PyObject* object) {
-  return PyUnicode_FromFormat("<function %U at %p>", reinterpret_cast<Callable*>(object)->qualname,
-                              object);
+  return PyUnicode_FromFormat("<function %U at %p>", as_callable(object)->f.qualname.ptr(), object);
 }
 
 // Bound like a Python function: through an instance it becomes a bound method.
 PyObject* method_descr_get(PyObject* self, PyObject* instance, PyObject*) {
-  if (!instance || instance == Py_None) {
-    Py_INCREF(self);
-    return self;
-  }
+  if (!instance || instance == Py_None) return Py_NewRef(self);
   return PyMethod_New(self, instance);
 }
 
-PyTypeObject* make_type(const char* type_name, bool binds) {
+// Static members and the operator map's functions never bind, but are descriptors
+// all the same, as a function is to the tools that look for one.
+PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
+
+py::object make_type(ModuleState& st, const char* type_name, bool binds) {
   PyType_Slot slots[] = {
       {Py_tp_dealloc, reinterpret_cast<void*>(callable_dealloc)},
+      {Py_tp_traverse, reinterpret_cast<void*>(callable_traverse)},
       {Py_tp_repr, reinterpret_cast<void*>(callable_repr)},
       {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
       {Py_tp_getset, kGetSet},
       {Py_tp_members, kMembers},
-      {binds ? Py_tp_descr_get : 0, binds ? reinterpret_cast<void*>(method_descr_get) : nullptr},
+      {Py_tp_descr_get, reinterpret_cast<void*>(binds ? method_descr_get : function_descr_get)},
       {0, nullptr},
   };
-  unsigned long flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE |
-                        Py_TPFLAGS_DISALLOW_INSTANTIATION;
+  unsigned long flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
   if (binds) flags |= Py_TPFLAGS_METHOD_DESCRIPTOR;
-  PyType_Spec type_spec = {type_name, sizeof(Callable), 0, static_cast<unsigned int>(flags), slots};
-  PyObject* type = PyType_FromSpec(&type_spec);
-  if (!type) throw_python_error();
-  return reinterpret_cast<PyTypeObject*>(type);
+  PyType_Spec spec = {type_name, sizeof(Callable), 0, static_cast<unsigned int>(flags), slots};
+  return steal_or_throw(PyType_FromModuleAndSpec(st.module(), &spec, nullptr));
 }
 
 }  // namespace
 
-void init_method_types() {
-  if (g_method_type) return;
-  g_method_type = make_type("velmor_data.connections.implementations.postgresql_history.compiled_method", true);
-  g_function_type = make_type("velmor_data.connections.implementations.postgresql_history.compiled_function", false);
+void create_callable_types(ModuleState& st) {
+  st.set_callable_types(
+      make_type(st, "velmor_data.connections.implementations.postgresql_history.compiled_method", true),
+      make_type(st, "velmor_data.connections.implementations.postgresql_history.compiled_function", false));
 }
 
-py::object make_callable(const MemberSpec& member, const char* module_name,
+py::object make_callable(const ModuleState& st, const MemberSpec& member, py::handle module_name,
                          const char* qualname_prefix) {
   if (member.params.size() > static_cast<size_t>(kMaxParams))
     throw std::logic_error("too many parameters for a compiled member");
   const bool binds = member.kind == MemberKind::Method || member.kind == MemberKind::Property;
-  PyTypeObject* type = binds ? g_method_type : g_function_type;
-  auto object = py::reinterpret_steal<py::object>(PyType_GenericAlloc(type, 0));
-  if (!object) throw_python_error();
-  auto* self = reinterpret_cast<Callable*>(object.ptr());
+  PyTypeObject* type = binds ? st.method_type() : st.function_type();
+  py::object object = steal_or_throw(PyType_GenericAlloc(type, 0));
+  Callable* self = as_callable(object.ptr());
+  // Nothing runs between the allocation and the fields' construction, so the
+  // collector never sees them unconstructed.
+  new (&self->f) CallableFields();
   self->vectorcall = callable_vectorcall;
-  self->member = &member;
-  self->varargs = -1;
-  self->varkw = -1;
-  self->n_params = static_cast<int>(member.params.size());
+  CallableFields& f = self->f;
+  f.member = &member;
+  f.n_params = static_cast<int>(member.params.size());
 
-  std::string qualname = qualname_prefix[0] ? std::string(qualname_prefix) + "." + member.name
-                                            : std::string(member.name);
-  self->name = PyUnicode_InternFromString(member.name);
-  self->qualname = PyUnicode_FromString(qualname.c_str());
-  self->module = PyUnicode_FromString(module_name);
-  self->doc = member.doc ? PyUnicode_FromString(member.doc) : Py_NewRef(Py_None);
-  self->annotations = PyDict_New();
-  if (!self->name || !self->qualname || !self->module || !self->doc || !self->annotations)
-    throw_python_error();
-
+  std::string qualname =
+      qualname_prefix[0] ? std::string(qualname_prefix) + "." + member.name : std::string(member.name);
+  f.name = steal_or_throw(PyUnicode_InternFromString(member.name));
+  f.qualname = py::str(qualname);
+  f.module = py::reinterpret_borrow<py::object>(module_name);
+  f.doc = member.doc ? py::object(py::str(member.doc)) : py::none();
+  py::dict annotations;
   py::list positional_defaults;
   py::dict keyword_defaults;
-  for (int i = 0; i < self->n_params; ++i) {
+  for (int i = 0; i < f.n_params; ++i) {
     const Param& param = member.params[i];
-    self->param_names[i] = PyUnicode_InternFromString(param.name);
-    if (!self->param_names[i]) throw_python_error();
-    if (PyObject* value = default_object(param.value)) self->default_values[i] = Py_NewRef(value);
+    f.param_names[i] = steal_or_throw(PyUnicode_InternFromString(param.name));
+    f.default_values[i] = own(default_object(param.value));
     switch (param.kind) {
       case ParamKind::Positional:
-        if (self->n_positional != i)
-          throw std::logic_error("positional parameters must come first");
-        ++self->n_positional;
-        if (self->default_values[i]) positional_defaults.append(self->default_values[i]);
+        if (f.n_positional != i) throw std::logic_error("positional parameters must come first");
+        ++f.n_positional;
+        if (f.default_values[i]) positional_defaults.append(f.default_values[i]);
         break;
-      case ParamKind::VarPositional: self->varargs = i; break;
-      case ParamKind::VarKeyword: self->varkw = i; break;
+      case ParamKind::VarPositional: f.varargs = i; break;
+      case ParamKind::VarKeyword: f.varkw = i; break;
       case ParamKind::KeywordOnly:
-        if (self->default_values[i])
-          keyword_defaults[py::handle(self->param_names[i])] = self->default_values[i];
+        if (f.default_values[i]) keyword_defaults[f.param_names[i]] = f.default_values[i];
         break;
     }
-    if (param.annotation &&
-        PyDict_SetItem(self->annotations, self->param_names[i], py::str(param.annotation).ptr()) < 0)
-      throw_python_error();
+    if (param.annotation) annotations[f.param_names[i]] = py::str(param.annotation);
   }
-  if (member.returns &&
-      PyDict_SetItemString(self->annotations, "return", py::str(member.returns).ptr()) < 0)
-    throw_python_error();
-  self->defaults = positional_defaults.empty()
-                       ? Py_NewRef(Py_None)
-                       : py::tuple(positional_defaults).release().ptr();
-  self->kwdefaults = keyword_defaults.empty() ? Py_NewRef(Py_None) : keyword_defaults.release().ptr();
+  if (member.returns) annotations["return"] = py::str(member.returns);
+  f.annotations = std::move(annotations);
+  f.defaults = positional_defaults.empty() ? py::none() : py::object(py::tuple(positional_defaults));
+  f.kwdefaults = keyword_defaults.empty() ? py::none() : py::object(std::move(keyword_defaults));
   return object;
 }
 
-py::object make_class_member(const MemberSpec& member, const char* module_name,
+py::object make_class_member(const ModuleState& st, const MemberSpec& member, py::handle module_name,
                              const char* class_name) {
-  py::object callable = make_callable(member, module_name, class_name);
+  py::object callable = make_callable(st, member, module_name, class_name);
   switch (member.kind) {
     case MemberKind::StaticMethod:
       return steal_or_throw(PyStaticMethod_New(callable.ptr()));

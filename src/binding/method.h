@@ -5,17 +5,21 @@
 // own rules and messages, checks exact argument types where the member demands them,
 // binds to instances through the descriptor protocol, and answers inspect.signature,
 // __annotations__, __defaults__, __kwdefaults__, __name__, __qualname__ and __doc__.
+// Its types are created per module, so a call reaches the state of the module that
+// defined the member.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <vector>
 
 namespace velmor::binding {
 
 namespace py = pybind11;
+
+class ModuleState;
 
 enum class ParamKind : std::uint8_t { Positional, VarPositional, KeywordOnly, VarKeyword };
 
@@ -35,10 +39,16 @@ struct Param {
 // How the member is placed in the class.
 enum class MemberKind : std::uint8_t { Method, StaticMethod, Property, Function };
 
-// Bound argument slots, one per parameter in declaration order; *args is a tuple and
-// **kwargs a dict. Handles are borrowed for the duration of the call.
-using Args = const py::handle*;
-using Impl = py::object (*)(Args args);
+// What a member receives: its module's state and the bound argument slots, one per
+// parameter in declaration order (*args a tuple, **kwargs a dict). The handles are
+// borrowed from the caller for the duration of the call.
+struct Args {
+  ModuleState& st;
+  const py::handle* slots;
+  py::handle operator[](std::size_t i) const { return slots[i]; }
+};
+
+using Impl = py::object (*)(const Args& args);
 
 struct MemberSpec {
   const char* name;
@@ -51,15 +61,15 @@ struct MemberSpec {
 
 // A new callable for `member`; `member` must outlive it (the tables are static).
 // `qualname_prefix` is the class name ("" for module-level functions).
-py::object make_callable(const MemberSpec& member, const char* module_name,
+py::object make_callable(const ModuleState& st, const MemberSpec& member, py::handle module_name,
                          const char* qualname_prefix);
 
 // The object to bind in the class namespace: the callable, or it wrapped in
 // staticmethod / property as its kind says.
-py::object make_class_member(const MemberSpec& member, const char* module_name,
+py::object make_class_member(const ModuleState& st, const MemberSpec& member, py::handle module_name,
                              const char* class_name);
 
-// Registers the callable types; called once at module init.
-void init_method_types();
+// Creates the module's callable types and keeps them in its state.
+void create_callable_types(ModuleState& st);
 
 }  // namespace velmor::binding

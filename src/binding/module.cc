@@ -1,4 +1,5 @@
 // The module frame: what importing the module binds, in order.
+#include <new>
 #include <string>
 
 #include "binding/members.h"
@@ -8,7 +9,6 @@
 namespace velmor::binding {
 namespace {
 
-constexpr const char* kModuleName = "velmor_data.connections.implementations.postgresql_history";
 constexpr const char* kClassName = "PostgresHistoricalConnection";
 
 constexpr auto P = ParamKind::Positional;
@@ -137,24 +137,24 @@ const MemberSpec kIsNullTemplate{"<lambda>", MemberKind::Function, {kValue}, nul
 const MemberSpec kNoValue{"<lambda>", MemberKind::Function, {{"_", P}}, nullptr, nullptr, no_value};
 
 // `from <module> import <name>`, one name at a time, with the interpreter's own error.
-void from_import(py::dict globals, const char* module, const char* name) {
+void from_import(const ModuleState& st, const char* module, const char* name) {
   py::str attribute(name);
-  globals[attribute] = import_name(py::str(module).ptr(), attribute.ptr());
+  st.set_global(name, st.import_name(py::str(module), attribute));
 }
 
-py::object import_module(py::dict globals, const char* module) {
-  return steal_or_throw(PyImport_ImportModuleLevelObject(py::str(module).ptr(), globals.ptr(),
+py::object import_module(const ModuleState& st, const char* module) {
+  return steal_or_throw(PyImport_ImportModuleLevelObject(py::str(module).ptr(), PyModule_GetDict(st.module()),
                                                          nullptr, nullptr, 0));
 }
 
-py::object build_operator_map(py::dict globals) {
-  py::object lookup = globals["Lookup"];
-  py::object record = globals["SqlOperatorTemplate"];
+py::object build_operator_map(const ModuleState& st, py::handle module_name) {
+  py::object lookup = st.global(Name::Lookup);
+  py::object record = st.global(Name::SqlOperatorTemplate);
   py::dict map;
   auto entry = [&](const char* member, py::dict keywords) {
     map[lookup.attr(member)] = record(**keywords);
   };
-  auto lambda = [](const MemberSpec& member) { return make_callable(member, kModuleName, ""); };
+  auto lambda = [&](const MemberSpec& member) { return make_callable(st, member, module_name, ""); };
   const char* const kLike = "{field_name} LIKE %s";
   const char* const kUpperLike = "UPPER({field_name}) LIKE %s";
   entry("EQ", py::dict(py::arg("template") = lambda(kEqTemplate)));
@@ -165,114 +165,133 @@ py::object build_operator_map(py::dict globals) {
   entry("LTE", py::dict(py::arg("template") = "{field_name} <= %s"));
   entry("IN", py::dict(py::arg("template") = "{field_name} IN %s"));
   entry("CONTAINS", py::dict(py::arg("template") = kLike, py::arg("value_template") = "%{value}%"));
-  entry("ICONTAINS", py::dict(py::arg("template") = kUpperLike,
-                              py::arg("value_template") = "%{value}%",
+  entry("ICONTAINS", py::dict(py::arg("template") = kUpperLike, py::arg("value_template") = "%{value}%",
                               py::arg("value_modifier") = lambda(kUpperContains)));
   entry("STARTSWITH", py::dict(py::arg("template") = kLike, py::arg("value_template") = "{value}%"));
-  entry("ISTARTSWITH", py::dict(py::arg("template") = kUpperLike,
-                                py::arg("value_template") = "{value}%",
+  entry("ISTARTSWITH", py::dict(py::arg("template") = kUpperLike, py::arg("value_template") = "{value}%",
                                 py::arg("value_modifier") = lambda(kUpperStarts)));
   entry("ENDSWITH", py::dict(py::arg("template") = kLike, py::arg("value_template") = "%{value}"));
-  entry("IENDSWITH", py::dict(py::arg("template") = kUpperLike,
-                              py::arg("value_template") = "%{value}",
+  entry("IENDSWITH", py::dict(py::arg("template") = kUpperLike, py::arg("value_template") = "%{value}",
                               py::arg("value_modifier") = lambda(kUpperEnds)));
-  entry("ISNULL", py::dict(py::arg("template") = lambda(kIsNullTemplate),
-                           py::arg("value_modifier") = lambda(kNoValue)));
-  return std::move(map);
+  entry("ISNULL", py::dict(py::arg("template") = lambda(kIsNullTemplate), py::arg("value_modifier") = lambda(kNoValue)));
+  py::object result = std::move(map);
+  return result;
 }
 
-// Creates the class the way a class statement does: metaclass from the bases, its
-// __prepare__ namespace, attributes and members in body order.
-py::object build_class(py::dict globals) {
-  py::tuple bases = py::make_tuple(globals["SqlHistoryConnectionMixin"],
-                                   globals["HistoricalConnectionBase"]);
-  py::object meta = py::reinterpret_borrow<py::object>(
-      reinterpret_cast<PyObject*>(_PyType_CalculateMetaclass(&PyType_Type, bases.ptr())));
-  if (!meta) throw_python_error();
+// Creates the class the way a class statement does: the metaclass from the bases and
+// its __prepare__ namespace (types.prepare_class), then attributes and members in
+// body order.
+py::object build_class(const ModuleState& st, py::handle module_name) {
+  py::tuple bases = py::make_tuple(st.global(Name::SqlHistoryConnectionMixin), st.global(Name::HistoricalConnectionBase));
   py::str class_name(kClassName);
-  py::object ns = py::hasattr(meta, "__prepare__") ? meta.attr("__prepare__")(class_name, bases)
-                                                   : py::dict();
-  ns["__module__"] = kModuleName;
+  py::tuple prepared = py::module_::import("types").attr("prepare_class")(class_name, bases);
+  py::object meta = prepared[0];
+  py::object ns = prepared[1];
+  ns["__module__"] = module_name;
   ns["__qualname__"] = class_name;
   ns["TABLE_SEPARATOR"] = "\"";
   ns["COLUMN_SEPARATOR"] = "\"";
-  ns["SQL_OPERATOR_MAP"] = globals["sql_operator_map"];
-  for (const MemberSpec& member : kMembers)
-    ns[member.name] = make_class_member(member, kModuleName, kClassName);
+  ns["SQL_OPERATOR_MAP"] = st.global(Name::sql_operator_map);
+  for (const MemberSpec& member : kMembers) ns[member.name] = make_class_member(st, member, module_name, kClassName);
   return meta(class_name, bases, ns);
 }
 
-}  // namespace
+// The module frame: what importing the module binds, in order.
+void run_frame(ModuleState& st) {
+  py::object module_name = st.global(Name::__name__);
+  st.set_global("json", import_module(st, "json"));
+  st.set_global("logging", import_module(st, "logging"));
+  st.set_global("os", import_module(st, "os"));
+  st.set_global("random", import_module(st, "random"));
+  st.set_global("string", import_module(st, "string"));
+  from_import(st, "copy", "deepcopy");
+  from_import(st, "functools", "cache");
+  from_import(st, "typing", "Any");
+  st.set_global("psycopg2", import_module(st, "psycopg2"));
+  import_module(st, "psycopg2._psycopg");
+  st.set_global("psycopg2", import_module(st, "psycopg2"));
+  from_import(st, "velmor_utils.models.data_models.address", "Address");
+  from_import(st, "velmor_utils.models.enums", "Versions");
+  from_import(st, "velmor_utils.query.data_models.order_by", "OrderBy");
+  from_import(st, "velmor_utils.query.data_models.paginator", "CursorPaginator");
+  from_import(st, "velmor_utils.query.data_models.paginator", "NumberPaginator");
+  from_import(st, "velmor_utils.query.data_models.query_specifier", "QuerySpecifier");
+  from_import(st, "velmor_utils.query.enums", "Lookup");
+  from_import(st, "velmor_utils.query.utils", "Q");
+  from_import(st, "velmor_data.connections.errors", "VelmorConnectionError");
+  from_import(st, "velmor_data.connections.historical_base", "HistoricalConnectionBase");
+  from_import(st, "velmor_data.connections.implementations.mixins.sql_history_conection_mixin",
+              "SqlHistoryConnectionMixin");
+  for (const char* name : {"ADDRESS_FIELD", "METADATA_FIELD", "METADATA_TABLE_ALIAS", "MODEL_TABLE_ALIAS", "NoValue",
+                           "SqlOperatorTemplate"})
+    from_import(st, "velmor_data.connections.implementations.mixins.sqlite_statements_mixin", name);
+  from_import(st, "velmor_data.connections.utils", "sort_items");
+  from_import(st, "velmor_data.table_schemas.base", "TableSchemaServiceBase");
+  from_import(st, "velmor_data.table_schemas.constants", "PRIMARY_PARTITION_KEY");
+  from_import(st, "velmor_data.table_schemas.constants", "SECONDARY_PARTITION_KEY");
+  st.set_standard_functions(st.global(Name::deepcopy), st.attr(st.global(Name::json), Name::dumps));
 
-void init_module(py::module_ module) {
-  init_runtime(module);
-  init_method_types();
-  py::dict globals = module.attr("__dict__");
-
-  globals["json"] = import_module(globals, "json");
-  set_standard_json_dumps(globals["json"].attr("dumps"));
-  globals["logging"] = import_module(globals, "logging");
-  globals["os"] = import_module(globals, "os");
-  globals["random"] = import_module(globals, "random");
-  globals["string"] = import_module(globals, "string");
-  from_import(globals, "copy", "deepcopy");
-  set_standard_deepcopy(globals["deepcopy"]);
-  from_import(globals, "functools", "cache");
-  from_import(globals, "typing", "Any");
-  globals["psycopg2"] = import_module(globals, "psycopg2");
-  import_module(globals, "psycopg2._psycopg");
-  globals["psycopg2"] = import_module(globals, "psycopg2");
-  from_import(globals, "velmor_utils.models.data_models.address", "Address");
-  from_import(globals, "velmor_utils.models.enums", "Versions");
-  from_import(globals, "velmor_utils.query.data_models.order_by", "OrderBy");
-  from_import(globals, "velmor_utils.query.data_models.paginator", "CursorPaginator");
-  from_import(globals, "velmor_utils.query.data_models.paginator", "NumberPaginator");
-  from_import(globals, "velmor_utils.query.data_models.query_specifier", "QuerySpecifier");
-  from_import(globals, "velmor_utils.query.enums", "Lookup");
-  from_import(globals, "velmor_utils.query.utils", "Q");
-  from_import(globals, "velmor_data.connections.errors", "VelmorConnectionError");
-  from_import(globals, "velmor_data.connections.historical_base", "HistoricalConnectionBase");
-  const char* mixin = "velmor_data.connections.implementations.mixins.sql_history_conection_mixin";
-  from_import(globals, mixin, "SqlHistoryConnectionMixin");
-  const char* statements = "velmor_data.connections.implementations.mixins.sqlite_statements_mixin";
-  for (const char* name : {"ADDRESS_FIELD", "METADATA_FIELD", "METADATA_TABLE_ALIAS",
-                           "MODEL_TABLE_ALIAS", "NoValue", "SqlOperatorTemplate"})
-    from_import(globals, statements, name);
-  from_import(globals, "velmor_data.connections.utils", "sort_items");
-  from_import(globals, "velmor_data.table_schemas.base", "TableSchemaServiceBase");
-  from_import(globals, "velmor_data.table_schemas.constants", "PRIMARY_PARTITION_KEY");
-  from_import(globals, "velmor_data.table_schemas.constants", "SECONDARY_PARTITION_KEY");
-
-  globals["logger"] = globals["logging"].attr("getLogger")(kModuleName);
-  globals["METADATA_SELECT_STATEMENT"] = to_str(sqltext::kMetadataSelectStatement);
-  globals["METADATA_SELECT_FIELD"] =
-      to_str(sqltext::metadata_select_field(utf8(globals["METADATA_TABLE_ALIAS"])));
-  globals["sql_operator_map"] = build_operator_map(globals);
-  globals[kClassName] = build_class(globals);
+  st.set_global("logger", st.global(Name::logging).attr("getLogger")(module_name));
+  st.set_global("METADATA_SELECT_STATEMENT", to_str(sqltext::kMetadataSelectStatement));
+  st.set_global("METADATA_SELECT_FIELD",
+                to_str(sqltext::metadata_select_field(Utf8(st.global(Name::METADATA_TABLE_ALIAS)))));
+  st.set_global("sql_operator_map", build_operator_map(st, module_name));
+  st.set_global(kClassName, build_class(st, module_name));
 }
 
-}  // namespace velmor::binding
+StateSlot* slot_of(PyObject* module) { return static_cast<StateSlot*>(PyModule_GetState(module)); }
 
-namespace {
-
-PyModuleDef g_module_definition = {PyModuleDef_HEAD_INIT, "postgresql_history", nullptr, -1,
-                                   nullptr, nullptr, nullptr, nullptr, nullptr};
-
-}  // namespace
-
-// Written out rather than with PYBIND11_MODULE: a failing import in the module frame
-// must reach the importer as the very error it raised, not wrapped in another.
-extern "C" PYBIND11_EXPORT PyObject* PyInit_postgresql_history() {
-  PyObject* module = PyModule_Create(&g_module_definition);
-  if (!module) return nullptr;
+int exec_module(PyObject* module) {
+  StateSlot* slot = slot_of(module);
   try {
-    velmor::binding::init_module(pybind11::reinterpret_borrow<pybind11::module_>(module));
-    return module;
-  } catch (pybind11::error_already_set& error) {
+    new (slot->storage) ModuleState(module);
+    slot->ready = true;
+    ModuleState& st = *slot->get();
+    st.init();
+    create_callable_types(st);
+    run_frame(st);
+    return 0;
+  } catch (py::error_already_set& error) {
+    // The importer gets the very error the frame raised, as for a Python module.
     error.restore();
   } catch (const std::exception& error) {
     PyErr_SetString(PyExc_ImportError, error.what());
   }
-  Py_DECREF(module);
-  return nullptr;
+  return -1;
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  ModuleState* st = slot_of(module) ? slot_of(module)->get() : nullptr;
+  return st ? st->traverse(visit, arg) : 0;
+}
+
+int clear_module(PyObject* module) {
+  if (ModuleState* st = slot_of(module) ? slot_of(module)->get() : nullptr) st->clear();
+  return 0;
+}
+
+void free_module(void* module) {
+  StateSlot* slot = slot_of(static_cast<PyObject*>(module));
+  if (!slot || !slot->ready) return;
+  slot->get()->~ModuleState();
+  slot->ready = false;
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef kDefinition = {
+    PyModuleDef_HEAD_INIT, "postgresql_history", nullptr, sizeof(StateSlot), nullptr, kSlots,
+    traverse_module,       clear_module,         free_module,
+};
+
+}  // namespace
+}  // namespace velmor::binding
+
+// Multi-phase initialisation: every import runs the frame into a module and a state of
+// its own, and a failure reaches the importer unwrapped.
+extern "C" PYBIND11_EXPORT PyObject* PyInit_postgresql_history() {
+  return PyModuleDef_Init(&velmor::binding::kDefinition);
 }

@@ -1,6 +1,9 @@
 #include "binding/runtime.h"
 
+#include <initializer_list>
 #include <memory>
+
+#include "sqltext/constants.h"
 
 namespace velmor::binding {
 namespace {
@@ -11,153 +14,109 @@ constexpr const char* kSpelled[] = {
 #undef VELMOR_SPELL
 };
 
-PyObject* g_names[static_cast<int>(Name::kCount)];
-PyObject* g_globals = nullptr;  // the module's __dict__, kept for the process
+constexpr std::string_view kTexts[] = {
+#define VELMOR_TEXT(n, text) text,
+    VELMOR_TEXTS(VELMOR_TEXT)
+#undef VELMOR_TEXT
+};
 
-struct KwTuples {
-  PyObject* flags;
-  PyObject* meta_only;
-  PyObject* resolve;
-  PyObject* plain_select;
-  PyObject* joined_select;
-  PyObject* k;
-  PyObject* number_paginator;
-} g_kw;
-
-PyObject* names_tuple(std::initializer_list<Name> names) {
-  PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
-  if (!tuple) throw_python_error();
-  Py_ssize_t i = 0;
-  for (Name n : names) {
-    PyObject* item = name(n);
-    Py_INCREF(item);
-    PyTuple_SET_ITEM(tuple, i++, item);
-  }
-  return tuple;
+py::object interned(std::string_view text) {
+  PyObject* result = to_str(text).release().ptr();
+  PyUnicode_InternInPlace(&result);
+  return py::reinterpret_steal<py::object>(result);
 }
 
 }  // namespace
 
-PyObject* name(Name n) noexcept { return g_names[static_cast<int>(n)]; }
-
-void init_runtime(py::module_ module) {
-  for (int i = 0; i < static_cast<int>(Name::kCount); ++i) {
-    if (g_names[i]) continue;
-    g_names[i] = PyUnicode_InternFromString(kSpelled[i]);
-    if (!g_names[i]) throw_python_error();
-  }
-  PyObject* dict = PyModule_GetDict(module.ptr());
-  Py_XINCREF(dict);
-  Py_XSETREF(g_globals, dict);
-  if (!g_kw.flags) {
-    g_kw.flags = names_tuple({Name::is_internal_table, Name::use_internal_meta_tables});
-    g_kw.meta_only = names_tuple({Name::use_internal_meta_tables});
-    g_kw.resolve = names_tuple(
-        {Name::value_type, Name::is_internal_table, Name::use_internal_meta_tables});
-    g_kw.plain_select = names_tuple({Name::select_only, Name::conditions, Name::pagination,
-                                     Name::order_by, Name::is_internal_table});
-    g_kw.joined_select =
-        names_tuple({Name::select_only, Name::conditions, Name::pagination, Name::order_by});
-    g_kw.k = names_tuple({Name::k});
-    g_kw.number_paginator = names_tuple({Name::limit, Name::offset});
-  }
+void ModuleState::init() {
+  for (std::size_t i = 0; i < names_.size(); ++i) names_[i] = steal_or_throw(PyUnicode_InternFromString(kSpelled[i]));
+  for (std::size_t i = 0; i < texts_.size(); ++i) texts_[i] = interned(kTexts[i]);
+  auto set_statement = [&](Statement s, std::string_view text) {
+    statements_[static_cast<std::size_t>(s)] = interned(text);
+  };
+  set_statement(Statement::Begin, sqltext::kBegin);
+  set_statement(Statement::Commit, sqltext::kCommit);
+  set_statement(Statement::Rollback, sqltext::kRollback);
+  set_statement(Statement::SavepointPrefix, sqltext::kSavepointPrefix);
+  set_statement(Statement::RollbackToPrefix, sqltext::kRollbackToSavepointPrefix);
+  set_statement(Statement::DescribeTable, sqltext::kDescribeTableStatement);
+  auto names_tuple = [&](Kw k, std::initializer_list<Name> spelled) {
+    py::tuple tuple(spelled.size());
+    std::size_t i = 0;
+    for (Name n : spelled) tuple[i++] = py::handle(name(n));
+    kw_[static_cast<std::size_t>(k)] = std::move(tuple);
+  };
+  names_tuple(Kw::Flags, {Name::is_internal_table, Name::use_internal_meta_tables});
+  names_tuple(Kw::MetaOnly, {Name::use_internal_meta_tables});
+  names_tuple(Kw::Resolve, {Name::value_type, Name::is_internal_table, Name::use_internal_meta_tables});
+  names_tuple(Kw::PlainSelect, {Name::select_only, Name::conditions, Name::pagination, Name::order_by,
+                                Name::is_internal_table});
+  names_tuple(Kw::JoinedSelect, {Name::select_only, Name::conditions, Name::pagination, Name::order_by});
+  names_tuple(Kw::K, {Name::k});
+  names_tuple(Kw::NumberPaginator, {Name::limit, Name::offset});
 }
 
-py::object global(Name n) {
+int ModuleState::traverse(visitproc visit, void* arg) const {
+  for (const py::object& o : kw_) Py_VISIT(o.ptr());
+  Py_VISIT(standard_deepcopy_.ptr());
+  Py_VISIT(standard_json_dumps_.ptr());
+  Py_VISIT(method_type_.ptr());
+  Py_VISIT(function_type_.ptr());
+  return memo_.traverse(visit, arg);
+}
+
+void ModuleState::clear() {
+  memo_.clear();
+  standard_deepcopy_ = py::object();
+  standard_json_dumps_ = py::object();
+  method_type_ = py::object();
+  function_type_ = py::object();
+}
+
+py::object ModuleState::global(Name n) const {
   PyObject* key = name(n);
-  PyObject* value = PyDict_GetItemWithError(g_globals, key);
+  PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module_), key);
   if (!value) {
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
     throw_python_error();
   }
-  return py::reinterpret_borrow<py::object>(value);
+  return own(value);
 }
 
-py::object get_attr(py::handle object, Name attribute) {
-  return steal_or_throw(PyObject_GetAttr(object.ptr(), name(attribute)));
+void ModuleState::set_global(const char* key, py::handle value) const {
+  if (PyDict_SetItemString(PyModule_GetDict(module_), key, value.ptr()) < 0) throw_python_error();
 }
 
-void set_attr(py::handle object, Name attribute, py::handle value) {
+void ModuleState::set_attr(py::handle object, Name attribute, py::handle value) const {
   if (PyObject_SetAttr(object.ptr(), name(attribute), value.ptr()) < 0) throw_python_error();
 }
 
-py::handle kw_flags() { return g_kw.flags; }
-py::handle kw_meta_only() { return g_kw.meta_only; }
-py::handle kw_resolve() { return g_kw.resolve; }
-py::handle kw_plain_select() { return g_kw.plain_select; }
-py::handle kw_joined_select() { return g_kw.joined_select; }
-py::handle kw_k() { return g_kw.k; }
-py::handle kw_number_paginator() { return g_kw.number_paginator; }
-
-std::string_view utf8(py::handle text) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-  if (!data) throw_python_error();
-  return {data, static_cast<size_t>(size)};
+void ModuleState::set_standard_functions(py::handle deepcopy, py::handle json_dumps) {
+  standard_deepcopy_ = py::reinterpret_borrow<py::object>(deepcopy);
+  standard_json_dumps_ = py::reinterpret_borrow<py::object>(json_dumps);
 }
 
-py::str to_str(std::string_view text) {
-  PyObject* result = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-  if (!result) throw_python_error();
-  return py::reinterpret_steal<py::str>(result);
+void ModuleState::set_callable_types(py::object method_type, py::object function_type) {
+  method_type_ = std::move(method_type);
+  function_type_ = std::move(function_type);
 }
 
-void raise_connection_error(std::string_view message) {
-  py::object error_type = global(Name::VelmorConnectionError);
-  py::object error = call(error_type, to_str(message));
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-  throw_python_error();
-}
-
-std::pair<py::object, py::object> unpack2(py::handle value) {
-  PyObject* object = value.ptr();
-  if (PyTuple_CheckExact(object) && PyTuple_GET_SIZE(object) == 2) {
-    return {py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(object, 0)),
-            py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(object, 1))};
-  }
-  PyObject* iterator = PyObject_GetIter(object);
-  if (!iterator) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                   Py_TYPE(object)->tp_name);
-    }
-    throw_python_error();
-  }
-  auto it = py::reinterpret_steal<py::object>(iterator);
-  py::object items[2];
-  for (int i = 0; i < 2; ++i) {
-    PyObject* item = PyIter_Next(iterator);
-    if (!item) {
-      if (!PyErr_Occurred())
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-      throw_python_error();
-    }
-    items[i] = py::reinterpret_steal<py::object>(item);
-  }
-  PyObject* extra = PyIter_Next(iterator);
-  if (extra) {
-    Py_DECREF(extra);
-    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    throw_python_error();
-  }
-  if (PyErr_Occurred()) throw_python_error();
-  return {std::move(items[0]), std::move(items[1])};
-}
-
-py::object call_method_spread(py::handle self, Name method, py::handle first, py::handle rest) {
-  // A tuple is used as it is; anything else is copied into one first, so that the
-  // call cannot change the sequence being spread under our feet.
+py::object ModuleState::call_method_spread(py::handle self, Name method, py::handle first,
+                                           py::handle rest) const {
+  // A tuple is used as it is; anything else is copied into one first, as `*rest` does,
+  // so that the call cannot change the sequence being spread under our feet.
   py::object arguments;
   if (PyTuple_CheckExact(rest.ptr())) {
     arguments = py::reinterpret_borrow<py::object>(rest);
   } else {
     PyObject* tuple = PySequence_Tuple(rest.ptr());
     if (!tuple) {
-      if (PyErr_ExceptionMatches(PyExc_TypeError) && !PyObject_HasAttrString(rest.ptr(), "__iter__")) {
+      // As the interpreter does for `f(first, *rest)`: only an object that is not
+      // iterable at all gets its message; an error of the object's own __iter__ passes.
+      if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(rest.ptr())->tp_iter &&
+          !PySequence_Check(rest.ptr())) {
         PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "argument after * must be an iterable, not %.200s",
-                     Py_TYPE(rest.ptr())->tp_name);
+        PyErr_Format(PyExc_TypeError, "Value after * must be an iterable, not %.200s", Py_TYPE(rest.ptr())->tp_name);
       }
       throw_python_error();
     }
@@ -169,36 +128,99 @@ py::object call_method_spread(py::handle self, Name method, py::handle first, py
   std::unique_ptr<PyObject*[]> heap;
   PyObject** argv = inline_argv;
   if (n > kInline) {
-    heap.reset(new PyObject*[static_cast<size_t>(n) + 2]);
+    heap.reset(new PyObject*[static_cast<std::size_t>(n) + 2]);
     argv = heap.get();
   }
   argv[0] = self.ptr();
   argv[1] = first.ptr();
+  // Borrowed from `arguments`, a tuple we hold: nothing can change it.
   for (Py_ssize_t i = 0; i < n; ++i) argv[2 + i] = PyTuple_GET_ITEM(arguments.ptr(), i);
   return steal_or_throw(
-      PyObject_VectorcallMethod(name(method), argv, static_cast<size_t>(n) + 2, nullptr));
+      PyObject_VectorcallMethod(name(method), argv, static_cast<std::size_t>(n) + 2, nullptr));
 }
 
-py::object import_name(PyObject* module_name, PyObject* attribute_str) {
-  PyObject* loaded = PyDict_GetItemWithError(PyImport_GetModuleDict(), module_name);
-  if (loaded && PyModule_CheckExact(loaded)) {
-    if (PyObject* value = PyObject_GetAttr(loaded, attribute_str)) return py::reinterpret_steal<py::object>(value);
+py::object ModuleState::import_name(py::handle module_name, py::handle attribute) const {
+  py::object loaded = own(PyDict_GetItemWithError(PyImport_GetModuleDict(), module_name.ptr()));
+  if (loaded && PyModule_CheckExact(loaded.ptr())) {
+    if (PyObject* value = PyObject_GetAttr(loaded.ptr(), attribute.ptr()))
+      return py::reinterpret_steal<py::object>(value);
   }
   // Not loaded yet, or still initialising in another thread: the full import waits
   // for it and reports what is missing.
   if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
   PyErr_Clear();
-  py::tuple fromlist = py::make_tuple(py::handle(attribute_str));
-  py::object imported = steal_or_throw(
-      PyImport_ImportModuleLevelObject(module_name, g_globals, nullptr, fromlist.ptr(), 0));
-  PyObject* value = PyObject_GetAttr(imported.ptr(), attribute_str);
+  py::tuple fromlist = py::make_tuple(attribute);
+  py::object imported = steal_or_throw(PyImport_ImportModuleLevelObject(
+      module_name.ptr(), PyModule_GetDict(module_), nullptr, fromlist.ptr(), 0));
+  PyObject* value = PyObject_GetAttr(imported.ptr(), attribute.ptr());
   if (!value) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
     PyErr_Clear();
-    PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%U'", attribute_str, module_name);
+    PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%U'", attribute.ptr(),
+                 module_name.ptr());
     throw_python_error();
   }
   return py::reinterpret_steal<py::object>(value);
+}
+
+void ModuleState::raise_connection_error(std::string_view message) const {
+  py::object error = call(global(Name::VelmorConnectionError), to_str(message));
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+  throw_python_error();
+}
+
+py::object next_item(py::handle iterator) {
+  PyObject* item = PyIter_Next(iterator.ptr());
+  if (!item && PyErr_Occurred()) throw_python_error();
+  return py::reinterpret_steal<py::object>(item);
+}
+
+Utf8::Utf8(py::handle text) : owner_(py::reinterpret_borrow<py::object>(text)) {
+  Py_ssize_t size = 0;
+  if (const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size)) {
+    view_ = {data, static_cast<std::size_t>(size)};
+    return;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_python_error();
+  PyErr_Clear();
+  owner_ = steal_or_throw(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
+  view_ = {PyBytes_AS_STRING(owner_.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(owner_.ptr()))};
+}
+
+py::str to_str(std::string_view text) {
+  PyObject* result = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
+  if (!result) throw_python_error();
+  return py::reinterpret_steal<py::str>(result);
+}
+
+std::pair<py::object, py::object> unpack2(py::handle value) {
+  PyObject* object = value.ptr();
+  if (PyTuple_CheckExact(object) && PyTuple_GET_SIZE(object) == 2)
+    return {own(PyTuple_GET_ITEM(object, 0)), own(PyTuple_GET_ITEM(object, 1))};
+  PyObject* iterator = PyObject_GetIter(object);
+  if (!iterator) {
+    // As the interpreter does: the message is replaced only for an object that is not
+    // iterable at all; an error of the object's own __iter__ passes unchanged.
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(object)->tp_iter && !PySequence_Check(object)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(object)->tp_name);
+    }
+    throw_python_error();
+  }
+  auto it = py::reinterpret_steal<py::object>(iterator);
+  py::object items[2];
+  for (int i = 0; i < 2; ++i) {
+    items[i] = next_item(it);
+    if (!items[i]) {
+      PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+      throw_python_error();
+    }
+  }
+  if (next_item(it)) {
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    throw_python_error();
+  }
+  return {std::move(items[0]), std::move(items[1])};
 }
 
 bool truthy(py::handle value) {
@@ -213,38 +235,29 @@ bool is_instance(py::handle value, py::handle cls) {
   return result != 0;
 }
 
-PyObject* constant_str(std::string_view text) {
-  PyObject* result = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-  if (!result) throw_python_error();
-  PyUnicode_InternInPlace(&result);
-  return result;
+bool equals(py::handle left, py::handle right) {
+  return truthy(steal_or_throw(PyObject_RichCompare(left.ptr(), right.ptr(), Py_EQ)));
 }
 
-namespace {
-PyObject* g_standard_deepcopy = nullptr;
-PyObject* g_standard_json_dumps = nullptr;
-}  // namespace
-
-PyObject* standard_json_dumps() noexcept { return g_standard_json_dumps; }
-
-void set_standard_json_dumps(py::handle function) {
-  Py_XINCREF(function.ptr());
-  Py_XSETREF(g_standard_json_dumps, function.ptr());
+py::object type_name(py::handle value) {
+  return steal_or_throw(PyType_GetName(Py_TYPE(value.ptr())));
 }
 
-PyObject* standard_deepcopy() noexcept { return g_standard_deepcopy; }
-
-void set_standard_deepcopy(py::handle function) {
-  Py_XINCREF(function.ptr());
-  Py_XSETREF(g_standard_deepcopy, function.ptr());
+void raise_unchained(py::object error) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(error.release().ptr());
+#else
+  PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())));
+  PyObject* traceback = PyException_GetTraceback(error.ptr());  // new reference or null
+  PyErr_Restore(type, error.release().ptr(), traceback);
+#endif
+  throw_python_error();
 }
 
-py::object last_item(py::handle sequence) {
-  return steal_or_throw(PySequence_GetItem(sequence.ptr(), -1));
-}
-
-py::object pop_last(py::handle list) {
-  return steal_or_throw(PyObject_CallMethodNoArgs(list.ptr(), name(Name::pop)));
+py::object caught(const py::error_already_set& error) {
+  py::object value = error.value();
+  if (error.trace() && PyException_SetTraceback(value.ptr(), error.trace().ptr()) < 0) throw_python_error();
+  return value;
 }
 
 }  // namespace velmor::binding

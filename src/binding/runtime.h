@@ -1,22 +1,35 @@
-// What every member implementation shares: interned names, the module's globals,
-// and small helpers that turn CPython's error protocol into C++ exceptions.
+// What every member implementation shares: the module's state (interned names, fixed
+// texts, the table-description memo), its globals, and small helpers that turn
+// CPython's error protocol into C++ exceptions.
 //
-// Every helper returns owning pybind11 handles and throws py::error_already_set
-// when Python raised, so a reference is released on every path.
+// The one rule of this layer: any call into Python can run arbitrary code (a method,
+// a property, __hash__, __eq__, __format__, __iter__, __del__ of a value it replaces)
+// that mutates what we are walking or re-enters the instance. So never hold a borrowed
+// reference, a container size or an iterator of our own across such a call. Own the
+// reference (a pybind11 handle), walk containers with their own Python iterators, and
+// read sizes again after the call.
+//
+// Every owned reference lives in a pybind11 handle, so it is released on every path.
+// A Python error travels as py::error_already_set; the callable layer (method.cc)
+// hands it back to the interpreter.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <array>
+#include <cstddef>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
+
+#include "binding/memo.h"
 
 namespace velmor::binding {
 
 namespace py = pybind11;
 
-// Identifiers interned once at import. The list is the single source of both the
+// Identifiers interned once per module. The list is the single source of both the
 // enum and the spelled names.
 #define VELMOR_NAMES(X)                                                                       \
   X(_connection) X(_revert_data) X(_savepoints) X(_is_revert_enabled) X(_default_envs)        \
@@ -29,7 +42,7 @@ namespace py = pybind11;
   X(_process_result) X(_to_sql_value) X(TABLE_SEPARATOR) X(COLUMN_SEPARATOR)                  \
   X(resolve_table_name) X(register_internal_tables) X(model_copy) X(class_version)            \
   X(object_id) X(object_version) X(only) X(distinct) X(limit) X(offset) X(field_name)         \
-  X(build_statement) X(build_value) X(items) X(fetchall) X(fetchone) X(description)           \
+  X(build_statement) X(build_value) X(items) X(values) X(fetchall) X(fetchone) X(description) \
   X(cursor) X(close) X(isolation_level) X(autocommit) X(connect) X(getenv) X(dumps)           \
   X(choices) X(ascii_letters) X(k) X(warning) X(pop) X(append) X(extend) X(update)            \
   X(address) X(select_only) X(conditions) X(pagination) X(order_by) X(is_internal_table)     \
@@ -37,8 +50,9 @@ namespace py = pybind11;
   X(psycopg2) X(Versions) X(CursorPaginator) X(NumberPaginator) X(VelmorConnectionError)     \
   X(ADDRESS_FIELD) X(METADATA_FIELD) X(METADATA_TABLE_ALIAS) X(MODEL_TABLE_ALIAS) X(NoValue)  \
   X(sort_items) X(PRIMARY_PARTITION_KEY) X(SECONDARY_PARTITION_KEY) X(logger)                 \
-  X(METADATA_SELECT_FIELD) X(METADATA_SELECT_STATEMENT) X(ALL) X(LATEST) X(clear) X(upper)      \
-  X(statusmessage) X(get_transaction_status)
+  X(METADATA_SELECT_FIELD) X(METADATA_SELECT_STATEMENT) X(ALL) X(LATEST) X(clear) X(upper)    \
+  X(statusmessage) X(get_transaction_status) X(__name__) X(Lookup) X(SqlOperatorTemplate)          \
+  X(SqlHistoryConnectionMixin) X(HistoricalConnectionBase) X(sql_operator_map) X(logging)
 
 enum class Name : int {
 #define VELMOR_ENUM(n) n,
@@ -47,84 +61,183 @@ enum class Name : int {
       kCount
 };
 
-// Borrowed: the interned string lives as long as the process.
-PyObject* name(Name n) noexcept;
+// Fixed texts the members hand to Python, built once per module.
+#define VELMOR_TEXTS(X)                                                                     \
+  X(empty, "") X(double_underscore, "__") X(metadata_column, "_metadata")                   \
+  X(json_true, "true") X(json_false, "false") X(json_nan, "NaN")                            \
+  X(json_infinity, "Infinity") X(json_minus_infinity, "-Infinity")                          \
+  X(eq_is, "{field_name} IS %s") X(eq_equals, "{field_name} = %s")                          \
+  X(neq_is_not, "{field_name} IS NOT %s") X(neq_differs, "{field_name} != %s")              \
+  X(is_null, "{field_name} IS NULL") X(is_not_null, "{field_name} IS NOT NULL")             \
+  X(cursor_pagination_ignored,                                                              \
+    "Cursor pagination is not supported; the cursor paginator is ignored")                  \
+  X(schema_service_module, "velmor_data.table_schemas.implementations.postgresql_history") \
+  X(schema_service_class, "PostgresHistoricalTableSchemaService")
 
-// Called once from the module's init, before anything else here is used.
-void init_runtime(py::module_ module);
+enum class Text : int {
+#define VELMOR_ENUM(n, text) n,
+  VELMOR_TEXTS(VELMOR_ENUM)
+#undef VELMOR_ENUM
+      kCount
+};
 
-// The value a module-level name holds now, read like a global of Python code.
-py::object global(Name n);
+// The statements of the transaction members, built once per module from sqltext.
+enum class Statement : int { Begin, Commit, Rollback, SavepointPrefix, RollbackToPrefix, DescribeTable, kCount };
+
+// Keyword-name tuples of the calls the members make.
+enum class Kw : int {
+  Flags,           // ("is_internal_table", "use_internal_meta_tables")
+  MetaOnly,        // ("use_internal_meta_tables",)
+  Resolve,         // ("value_type", "is_internal_table", "use_internal_meta_tables")
+  PlainSelect,     // ("select_only", "conditions", "pagination", "order_by", "is_internal_table")
+  JoinedSelect,    // ("select_only", "conditions", "pagination", "order_by")
+  K,               // ("k",)
+  NumberPaginator, // ("limit", "offset")
+  kCount
+};
 
 [[noreturn]] inline void throw_python_error() { throw py::error_already_set(); }
+
 inline py::object steal_or_throw(PyObject* result) {
   if (!result) throw_python_error();
   return py::reinterpret_steal<py::object>(result);
 }
 
-py::object get_attr(py::handle object, Name attribute);
-void set_attr(py::handle object, Name attribute, py::handle value);
+// A borrowed result turned into an owned one at once (nullptr stays null).
+inline py::object own(PyObject* borrowed) { return py::reinterpret_borrow<py::object>(borrowed); }
 
-// obj.method(args...) through the vectorcall method protocol, without a bound method.
-template <typename... Args>
-py::object call_method(py::handle self, Name method, Args... args) {
-  std::array<PyObject*, 1 + sizeof...(Args)> argv{self.ptr(), py::handle(args).ptr()...};
-  return steal_or_throw(PyObject_VectorcallMethod(name(method), argv.data(), argv.size(), nullptr));
-}
+// next(iterator), or a null object at its end.
+py::object next_item(py::handle iterator);
 
-// The same with keyword arguments: the last kwnames.size() args are passed by name.
-template <typename... Args>
-py::object call_method_kw(py::handle self, Name method, py::handle kwnames, Args... args) {
-  std::array<PyObject*, 1 + sizeof...(Args)> argv{self.ptr(), py::handle(args).ptr()...};
-  size_t npos = argv.size() - static_cast<size_t>(PyTuple_GET_SIZE(kwnames.ptr()));
-  return steal_or_throw(
-      PyObject_VectorcallMethod(name(method), argv.data(), npos, kwnames.ptr()));
-}
+// The state of one imported module. Each import of the module (a re-import after
+// `del sys.modules[...]` included) has its own, reached from the module object, so
+// the class of each import reads its own module's globals.
+class ModuleState {
+ public:
+  explicit ModuleState(PyObject* module) : module_(module) {}
 
-template <typename... Args>
-py::object call(py::handle callable, Args... args) {
-  std::array<PyObject*, 1 + sizeof...(Args)> argv{nullptr, py::handle(args).ptr()...};
-  return steal_or_throw(PyObject_Vectorcall(callable.ptr(), argv.data() + 1,
-                                            sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                            nullptr));
-}
+  // Interns the names and builds the texts; called once from the module's exec slot.
+  void init();
+  int traverse(visitproc visit, void* arg) const;
+  void clear();
 
-template <typename... Args>
-py::object call_kw(py::handle callable, py::handle kwnames, Args... args) {
-  std::array<PyObject*, 1 + sizeof...(Args)> argv{nullptr, py::handle(args).ptr()...};
-  size_t npos = sizeof...(Args) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames.ptr()));
-  return steal_or_throw(PyObject_Vectorcall(callable.ptr(), argv.data() + 1,
-                                            npos | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                            kwnames.ptr()));
-}
+  PyObject* module() const noexcept { return module_; }
+  // Borrowed: they live as long as the state.
+  PyObject* name(Name n) const noexcept { return names_[static_cast<std::size_t>(n)].ptr(); }
+  PyObject* text(Text t) const noexcept { return texts_[static_cast<std::size_t>(t)].ptr(); }
+  PyObject* statement(Statement s) const noexcept { return statements_[static_cast<std::size_t>(s)].ptr(); }
+  py::handle kw(Kw k) const noexcept { return kw_[static_cast<std::size_t>(k)]; }
 
-// Keyword-name tuples used by the builders' calls, built once.
-py::handle kw_flags();               // ("is_internal_table", "use_internal_meta_tables")
-py::handle kw_meta_only();           // ("use_internal_meta_tables",)
-py::handle kw_resolve();             // ("value_type", "is_internal_table", "use_internal_meta_tables")
-py::handle kw_plain_select();        // ("select_only", "conditions", "pagination", "order_by", "is_internal_table")
-py::handle kw_joined_select();       // ("select_only", "conditions", "pagination", "order_by")
-py::handle kw_k();                   // ("k",)
-py::handle kw_number_paginator();    // ("limit", "offset")
+  // The value a module-level name holds now, read like a global of Python code.
+  py::object global(Name n) const;
+  void set_global(const char* key, py::handle value) const;
 
-// The UTF-8 text of a str (cached inside the object); throws on lone surrogates.
-std::string_view utf8(py::handle text);
+  py::object attr(py::handle object, Name attribute) const {
+    return steal_or_throw(PyObject_GetAttr(object.ptr(), name(attribute)));
+  }
+  void set_attr(py::handle object, Name attribute, py::handle value) const;
+
+  // obj.method(args...) through the vectorcall method protocol, without a bound method.
+  template <typename... A>
+  py::object call_method(py::handle self, Name method, A... args) const {
+    std::array<PyObject*, 1 + sizeof...(A)> argv{self.ptr(), py::handle(args).ptr()...};
+    return steal_or_throw(PyObject_VectorcallMethod(name(method), argv.data(), argv.size(), nullptr));
+  }
+
+  // The same with keyword arguments: the last len(kw) arguments are passed by name.
+  template <typename... A>
+  py::object call_method_kw(py::handle self, Name method, Kw keywords, A... args) const {
+    std::array<PyObject*, 1 + sizeof...(A)> argv{self.ptr(), py::handle(args).ptr()...};
+    PyObject* kwnames = kw(keywords).ptr();
+    const auto npos = argv.size() - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+    return steal_or_throw(PyObject_VectorcallMethod(name(method), argv.data(), npos, kwnames));
+  }
+
+  // self.method(first, *rest): `rest` is spread as separate positional arguments.
+  py::object call_method_spread(py::handle self, Name method, py::handle first, py::handle rest) const;
+
+  // `from <module> import <name>` at run time, with the interpreter's ImportError; a
+  // module already in sys.modules is taken from there.
+  py::object import_name(py::handle module_name, py::handle attribute) const;
+
+  // Raises VelmorConnectionError(message) from the module's globals.
+  [[noreturn]] void raise_connection_error(std::string_view message) const;
+
+  py::object pop_last(py::handle list) const { return call_method(list, Name::pop); }
+
+  // copy.deepcopy and json.dumps as the module imported them: the fast paths stand in
+  // for them only while the module's globals still name these very functions.
+  PyObject* standard_deepcopy() const noexcept { return standard_deepcopy_.ptr(); }
+  PyObject* standard_json_dumps() const noexcept { return standard_json_dumps_.ptr(); }
+  void set_standard_functions(py::handle deepcopy, py::handle json_dumps);
+
+  // The callable types of this module's members (method.cc).
+  PyTypeObject* method_type() const noexcept { return reinterpret_cast<PyTypeObject*>(method_type_.ptr()); }
+  PyTypeObject* function_type() const noexcept {
+    return reinterpret_cast<PyTypeObject*>(function_type_.ptr());
+  }
+  void set_callable_types(py::object method_type, py::object function_type);
+
+  DescriptionMemo& memo() noexcept { return memo_; }
+
+ private:
+  PyObject* module_;  // the module that holds this state (not a reference of ours)
+  std::array<py::object, static_cast<std::size_t>(Name::kCount)> names_;
+  std::array<py::object, static_cast<std::size_t>(Text::kCount)> texts_;
+  std::array<py::object, static_cast<std::size_t>(Statement::kCount)> statements_;
+  std::array<py::object, static_cast<std::size_t>(Kw::kCount)> kw_;
+  py::object standard_deepcopy_;
+  py::object standard_json_dumps_;
+  py::object method_type_;
+  py::object function_type_;
+  DescriptionMemo memo_;
+};
+
+// The module's state memory: zeroed when the module is created, and holding a
+// constructed ModuleState from the module's exec slot until the module is freed.
+struct StateSlot {
+  bool ready;
+  alignas(ModuleState) unsigned char storage[sizeof(ModuleState)];
+
+  ModuleState* get() noexcept { return ready ? std::launder(reinterpret_cast<ModuleState*>(storage)) : nullptr; }
+};
+
+// The UTF-8 text of a str (subclasses included). Lone surrogates cannot be UTF-8; they
+// travel as their surrogatepass bytes, and to_str turns them back, so text passes
+// through the text layer unchanged. Holds the str, so the view stays valid.
+class Utf8 {
+ public:
+  explicit Utf8(py::handle text);
+  std::string_view view() const noexcept { return view_; }
+  operator std::string_view() const noexcept { return view_; }  // NOLINT: a text is a text
+  bool operator==(std::string_view other) const noexcept { return view_ == other; }
+
+ private:
+  py::object owner_;
+  std::string_view view_;
+};
+
 py::str to_str(std::string_view text);
 
 inline bool is_exact_str(py::handle o) noexcept { return PyUnicode_CheckExact(o.ptr()); }
 
-// Raises VelmorConnectionError(message) from the module's globals.
-[[noreturn]] void raise_connection_error(std::string_view message);
+template <typename... A>
+py::object call(py::handle callable, A... args) {
+  std::array<PyObject*, 1 + sizeof...(A)> argv{nullptr, py::handle(args).ptr()...};
+  return steal_or_throw(PyObject_Vectorcall(callable.ptr(), argv.data() + 1,
+                                            sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+template <typename... A>
+py::object call_kw(py::handle callable, py::handle kwnames, A... args) {
+  std::array<PyObject*, 1 + sizeof...(A)> argv{nullptr, py::handle(args).ptr()...};
+  const auto npos = sizeof...(A) - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.ptr()));
+  return steal_or_throw(PyObject_Vectorcall(callable.ptr(), argv.data() + 1,
+                                            npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
+}
 
 // `a, b = value` with the interpreter's own errors.
 std::pair<py::object, py::object> unpack2(py::handle value);
-
-// self.method(first, *rest): `rest` is spread as separate positional arguments.
-py::object call_method_spread(py::handle self, Name method, py::handle first, py::handle rest);
-
-// `from <module> import <name>` at run time, with the interpreter's ImportError; a
-// module already in sys.modules is taken from there.
-py::object import_name(PyObject* module, PyObject* attribute);
 
 // The truth value of an object, as `if value:` sees it.
 bool truthy(py::handle value);
@@ -132,19 +245,23 @@ bool truthy(py::handle value);
 // isinstance(value, cls)
 bool is_instance(py::handle value, py::handle cls);
 
-// A new interned str that is never released: only for `static` constants, built once.
-PyObject* constant_str(std::string_view text);
+// `left == right` as Python evaluates it (no identity shortcut).
+bool equals(py::handle left, py::handle right);
 
-// copy.deepcopy as imported by the module (the fast copy stands in for it only).
-PyObject* standard_deepcopy() noexcept;
-void set_standard_deepcopy(py::handle function);
+// sequence[-1], with the sequence's own IndexError.
+inline py::object last_item(py::handle sequence) {
+  return steal_or_throw(PySequence_GetItem(sequence.ptr(), -1));
+}
 
-// json.dumps as it was at import (the direct encoding stands in for it only).
-PyObject* standard_json_dumps() noexcept;
-void set_standard_json_dumps(py::handle function);
+// type(value).__name__
+py::object type_name(py::handle value);
 
-// IndexError texts of the list operations the stacks rely on.
-py::object last_item(py::handle sequence);  // sequence[-1]
-py::object pop_last(py::handle list);       // list.pop()
+// Raises `error` as the current exception without chaining it to the exception the
+// caller is handling (its __context__ is set by hand where Python would set it).
+[[noreturn]] void raise_unchained(py::object error);
+
+// The exception object an error_already_set carries, with its traceback attached, as
+// an `except ... as error:` clause would see it.
+py::object caught(const py::error_already_set& error);
 
 }  // namespace velmor::binding

@@ -82,7 +82,13 @@ std::string json_path_expression(std::string_view column, std::string_view neste
 
 std::string resolve_nested_field_name(std::string_view field, std::string_view nested, Cast cast,
                                       ResolveFlags flags, const FieldNames& names) {
-  if (flags.is_internal_table) return path_expression(Column{{}, field, {}}, nested, cast);
+  return resolve_nested_field_name(field, nested, [cast] { return cast; }, flags, names);
+}
+
+std::string resolve_nested_field_name(std::string_view field, std::string_view nested,
+                                      const std::function<Cast()>& cast_of, ResolveFlags flags,
+                                      const FieldNames& names) {
+  if (flags.is_internal_table) return path_expression(Column{{}, field, {}}, nested, cast_of());
 
   if (field == names.address_field) {
     if (nested == "object_id") {
@@ -100,10 +106,10 @@ std::string resolve_nested_field_name(std::string_view field, std::string_view n
     if (split == std::string_view::npos)
       return column_text(Column{names.metadata_alias, nested, names.column_quote});
     return path_expression(Column{names.metadata_alias, nested.substr(0, split), names.column_quote},
-                           nested.substr(split + kKeySeparator.size()), cast);
+                           nested.substr(split + kKeySeparator.size()), cast_of());
   }
 
-  return path_expression(Column{names.model_alias, field, names.column_quote}, nested, cast);
+  return path_expression(Column{names.model_alias, field, names.column_quote}, nested, cast_of());
 }
 
 std::string latest_version_test(bool use_internal_meta_tables, std::string_view metadata_alias,

@@ -1,6 +1,7 @@
 // Expressions that reach into JSON columns, and the latest-version test.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -32,6 +33,12 @@ struct ResolveFlags {
 // Returns the empty string when the field cannot be addressed in this mode.
 std::string resolve_nested_field_name(std::string_view field, std::string_view nested, Cast cast,
                                       ResolveFlags flags, const FieldNames& names);
+
+// The same, asking `cast_of` for the cast only when the expression has one (the
+// address columns and plain metadata columns have none).
+std::string resolve_nested_field_name(std::string_view field, std::string_view nested,
+                                      const std::function<Cast()>& cast_of, ResolveFlags flags,
+                                      const FieldNames& names);
 
 // "cast(<column>::json-><keys> as <type>)", trimmed of JSON string quotes for text.
 // Every key but the last is reached with ->, the last with ->> so that the cast sees

@@ -27,6 +27,16 @@ DATA_A = "trim('\"' FROM cast(t1.\"data\"::json->'a' as text))"
 GROUP = " GROUP BY t1.partition_key, t1.range_key"
 
 
+class Like:
+    """A value type that says it equals `kind`."""
+
+    def __init__(self, kind):
+        self.kind = kind
+
+    def __eq__(self, other):
+        return other is self.kind
+
+
 @pytest.mark.parametrize("field, nested, kwargs, expected", [
     ("_address", "object_id", {}, "partition_key"), ("_address", "object_id", META, 't1."partition_key"'),
     ("_address", "object_id", INTERNAL, "trim('\"' FROM cast(_address::json->'object_id' as text))"),
@@ -45,6 +55,10 @@ GROUP = " GROUP BY t1.partition_key, t1.range_key"
     ("data", "a", {}, DATA_A), ("data", "a", {"value_type": type(None)}, DATA_A),
     ("data", "a", {"value_type": datetime.date}, DATA_A),
     ("data", "a", {"value_type": type("Small", (int,), {})}, DATA_A),
+    ("data", "a", {"value_type": Like(bool)}, "cast(t1.\"data\"::json->>'a' as boolean)"),
+    ("data", "a", {"value_type": Like(int)}, "cast(t1.\"data\"::json->>'a' as integer)"),
+    ("data", "a", {"value_type": Like(float)}, DATA_A),
+    ("d\ud800", "k\udfff", {}, "trim('\"' FROM cast(t1.\"d\ud800\"::json->'k\udfff' as text))"),
     ("data", "a__b", {"value_type": int}, "cast(t1.\"data\"::json->'a'->>'b' as integer)"),
     ("data", "a__b", {"value_type": str}, "trim('\"' FROM cast(t1.\"data\"::json->'a'->>'b' as text))"),
     ("data", "a__b__c", {"value_type": int}, "cast(t1.\"data\"::json->'a'->'b'->>'c' as integer)"),
@@ -81,6 +95,8 @@ V, EQ, IN, NULL = "object_version", Lookup.EQ, Lookup.IN, Lookup.ISNULL
     ("_metadata", "class_schema_type", EQ, 3, int, META, ('t2."class_schema_type" = %s', 3)),
     ("data", "a", IN, (1, 2), tuple, {}, ("cast(t1.\"data\"::json->>'a' as integer) IN %s", (1, 2))),
     ("data", "a", IN, (1.5, 2.5), tuple, {}, ("cast(t1.\"data\"::json->>'a' as real) IN %s", (1.5, 2.5))),
+    ("data", "a", IN, (3,), tuple, {}, ("cast(t1.\"data\"::json->>'a' as integer) IN %s", (3,))),
+    ("data", "a", IN, (0.5,), tuple, {}, ("cast(t1.\"data\"::json->>'a' as real) IN %s", (0.5,))),
     ("data", "a", IN, (1, "x"), tuple, {}, (DATA_A + " IN %s", (1, "x"))),
     ("data", "a", NULL, True, bool, META, (DATA_A + " IS NULL", NoValue)),
     ("data", "n__m", NULL, False, bool, {},
@@ -247,6 +263,32 @@ def test_select_with_internal_meta(select, table, where, conditions, pagination,
     assert [call[0] for call in spy.calls] == calls
     flags = {"is_internal_table": False, "use_internal_meta_tables": True}
     assert all(arg is (conditions if name == "conditions" else order_by) and kw == flags for name, arg, kw in spy.calls)
+
+
+class OwnIterError:
+    def __iter__(self):
+        raise TypeError("my own iteration failed")
+
+
+def python_unpacking_error(value):
+    try:
+        text, parameters = value
+    except Exception as error:
+        return type(error), str(error)
+
+
+@pytest.mark.parametrize("where, pagination, error", [
+    (("W", (1,)), None, (TypeError, "Expected list, got tuple")),
+    (("W", type("Params", (list,), {})([1])), None, (TypeError, "Expected list, got Params")),
+    (("W", None), NumberPaginator(1), (AttributeError, "'NoneType' object has no attribute 'append'")),
+    (("W",), None, python_unpacking_error(("W",))),
+    (5, None, python_unpacking_error(5)),
+    (OwnIterError(), None, python_unpacking_error(OwnIterError())),
+])
+def test_select_with_internal_meta_refuses_a_malformed_condition_result(where, pagination, error):
+    with pytest.raises(error[0]) as caught:
+        JoinedSpy(where)._select_with_internal_meta_statement("T", "S", Q(a=1), pagination)
+    assert str(caught.value) == error[1]
 
 
 ITEMS = [{"k": letter} for letter in "abcde"]

@@ -12,6 +12,16 @@ from velmor_data.table_schemas.implementations.postgresql_history import Postgre
 SAME = object()
 
 
+class Loud(str):
+    """A str key with formatting of its own, which the builders must not use."""
+
+    def __format__(self, spec):
+        return "formatted"
+
+    def __str__(self):
+        return "converted"
+
+
 def plain(parameters):
     return tuple(("Json", p.adapted) if isinstance(p, Json) else p for p in parameters)
 
@@ -37,6 +47,9 @@ def rows(observer, statement):
      'INSERT INTO t ("1", "None", "2.5") VALUES (%s, %s, %s)',
      'DELETE FROM "t" WHERE "1" = %s AND "None" = %s AND "2.5" = %s', ("x", "y", "z")),
     ("t", {}, "INSERT INTO t () VALUES ()", 'DELETE FROM "t" WHERE ', ()),
+    ("t", {Loud("own"): 1}, 'INSERT INTO t ("own") VALUES (%s)', 'DELETE FROM "t" WHERE "own" = %s', (1,)),
+    ("t\ud800", {"c\udfff": 1}, 'INSERT INTO "t\ud800" ("c\udfff") VALUES (%s)',
+     'DELETE FROM "t\ud800" WHERE "c\udfff" = %s', (1,)),
 ])
 def test_insert_and_delete_statements(table, data, insert, delete, parameters):
     instance = PostgresHistoricalConnection()
