@@ -42,11 +42,11 @@ def run(command, **keywords):
 
 
 def _source_only(directory, names):
-    # Build trees and caches; pip builds in the tree it is given, so they stay behind.
+    # Build trees, wheels, environments and caches; pip builds in the tree it is given.
     top = pathlib.Path(directory) in (ROOT, ROOT / "host")
     return [name for name in names
             if name in ("__pycache__", ".git", ".pytest_cache", ".hypothesis") or name.endswith(".egg-info")
-            or (top and name.startswith("build"))]
+            or (top and (name.startswith("build") or name in ("dist", "venv", ".venv")))]
 
 
 @pytest.fixture(scope="module")
