@@ -12,8 +12,8 @@ log() { printf '==> %s\n' "$*" >&2; }
 # Installs, from Debian's archive, whatever of the build and test dependencies is missing.
 ensure_packages() {
   local wanted=(cmake g++ make pybind11-dev python3-dev python3-psycopg2 python3-pytest
-                python3-hypothesis python3-pip python3-setuptools libgtest-dev libbenchmark-dev
-                postgresql-15 postgresql-client-15 procps)
+                python3-hypothesis python3-pip python3-setuptools python3-venv python3-mypy
+                python3-typeshed libgtest-dev libbenchmark-dev postgresql-15 postgresql-client-15 procps)
   local missing=()
   for package in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

@@ -121,6 +121,29 @@ def test_rollback_does_not_undo_work_done_before_begin(db_env, observer, class_n
     assert fetch(observer, f"SELECT count(*) FROM {class_name}.metadata") == [(0,)]
 
 
+def test_schema_service_ddl_is_immediate_outside_a_transaction_and_joins_one_inside(connection, observer,
+                                                                                    class_name):
+    service = PostgresHistoricalTableSchemaService(connection)
+    first, second = f"{class_name}_v1", f"{class_name}_v2"
+
+    def seen():  # by another session: committed tables only
+        return sorted(row[0] for row in fetch(
+            observer, f"SELECT table_name FROM information_schema.tables WHERE table_name IN ('{first}', '{second}')"))
+
+    service.create_object_table(class_name, 1, OBJECT_COLUMNS)
+    assert seen() == [first]
+    connection.begin()
+    service.create_object_table(class_name, 2, OBJECT_COLUMNS)
+    service.drop_object_table(class_name, 1)
+    assert seen() == [first] and service.class_versions(class_name) == [2]
+    connection.rollback()
+    assert seen() == [first] and service.class_versions(class_name) == [1]
+    connection.begin()
+    service.create_object_table(class_name, 2, OBJECT_COLUMNS)
+    connection.commit()
+    assert seen() == [first, second]
+
+
 def test_describe_table_is_memoised_per_instance_and_table(connection_factory, connection, class_name):
     first, second = connection_factory(RecordingConnection), connection_factory(RecordingConnection)
     first.sent.clear(), second.sent.clear()

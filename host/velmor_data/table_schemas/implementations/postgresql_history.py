@@ -5,10 +5,11 @@ object version, keyed by (partition_key, range_key). The internal table
 "metadata" holds one row per object version with its bookkeeping.
 
 All SQL goes through ``connection.execute(statement, *params)``, which raises
-VelmorConnectionError on failure. Nothing here commits: the driver connection
-is not in autocommit mode (setting ``isolation_level = None`` does not turn it
-on), so the DDL joins the transaction the driver opened implicitly, and the
-caller commits it (or loses it on rollback or disconnect).
+VelmorConnectionError on failure. Nothing here commits or opens a transaction:
+``connect`` puts the driver connection in autocommit mode, so outside a
+transaction each statement, DDL included, takes effect at once; inside one
+opened by ``begin`` the DDL joins it, to be kept by ``commit`` or undone by
+``rollback``.
 """
 
 import re
