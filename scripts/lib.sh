@@ -49,7 +49,7 @@ find_pg_bin() {
 build_project() {
   local dir="${1:-$ROOT/build}"
   shift || true
-  cmake -S "$ROOT" -B "$dir" -DPython_EXECUTABLE="$PYTHON" -DVELMOR_BUILD_TESTS=ON "$@" >/dev/null
+  cmake -S "$ROOT" -B "$dir" -DPython_EXECUTABLE="$PYTHON" -DVELMOR_BUILD_TESTS=ON -DVELMOR_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j"$(nproc)" ${BUILD_TARGET:+--target "$BUILD_TARGET"}
 }
 
