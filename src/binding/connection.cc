@@ -67,7 +67,7 @@ py::object default_envs(Args) {
     if (!truthy(call(getenv, name))) continue;
     envs[keyword] = call(getenv, name);
   }
-  return std::move(envs);
+  return py::object(std::move(envs));
 }
 
 py::object connect(Args a) {
@@ -111,7 +111,7 @@ py::object describe_table(Args a) {
   }
   // An unknown table is not remembered, so a table created later is seen.
   if (PyDict_GET_SIZE(description.ptr()) > 0) memo_store(self, table_name, description);
-  return std::move(description);
+  return py::object(std::move(description));
 }
 
 py::object execute(Args a) {

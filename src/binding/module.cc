@@ -178,20 +178,20 @@ py::object build_operator_map(py::dict globals) {
                               py::arg("value_modifier") = lambda(kUpperEnds)));
   entry("ISNULL", py::dict(py::arg("template") = lambda(kIsNullTemplate),
                            py::arg("value_modifier") = lambda(kNoValue)));
-  return std::move(map);
+  return py::object(std::move(map));
 }
 
 // Creates the class the way a class statement does: metaclass from the bases, its
-// __prepare__ namespace, attributes and members in body order.
+// __prepare__ namespace, attributes and members in body order. types.prepare_class takes
+// the statement's first two steps through public API (the interpreter's own metaclass
+// calculation left the headers in 3.13).
 py::object build_class(py::dict globals) {
   py::tuple bases = py::make_tuple(globals["SqlHistoryConnectionMixin"],
                                    globals["HistoricalConnectionBase"]);
-  py::object meta = py::reinterpret_borrow<py::object>(
-      reinterpret_cast<PyObject*>(_PyType_CalculateMetaclass(&PyType_Type, bases.ptr())));
-  if (!meta) throw_python_error();
   py::str class_name(kClassName);
-  py::object ns = py::hasattr(meta, "__prepare__") ? meta.attr("__prepare__")(class_name, bases)
-                                                   : py::dict();
+  py::tuple prepared = py::module_::import("types").attr("prepare_class")(class_name, bases);
+  py::object meta = prepared[0];
+  py::object ns = prepared[1];
   ns["__module__"] = kModuleName;
   ns["__qualname__"] = class_name;
   ns["TABLE_SEPARATOR"] = "\"";

@@ -64,7 +64,7 @@ py::object query(Args a) {
                                    per_table, order_by);
     call_method(result, Name::extend, items);
   }
-  if (!truthy(plan.view)) return std::move(result);
+  if (!truthy(plan.view)) return py::object(std::move(result));
 
   py::object sorted = call(global(Name::sort_items), result, order_by);
   if (plan.pairs.size() == 1) return sorted;
@@ -153,7 +153,7 @@ py::object query_table(Args a) {
     py::object item = call_method(self, Name::_process_result, mapping, description);
     if (PyList_Append(items.ptr(), item.ptr()) < 0) throw_python_error();
   }
-  return std::move(items);
+  return py::object(std::move(items));
 }
 
 }  // namespace velmor::binding
