@@ -2,6 +2,7 @@
 
 #include <structmember.h>
 
+#include <algorithm>
 #include <string>
 
 #include "binding/runtime.h"
@@ -145,6 +146,39 @@ void too_many_positional(Callable* self, Py_ssize_t given, PyObject* const* slot
   Py_XDECREF(kwonly_sig);
 }
 
+// From 3.13 the interpreter names the closest parameter too, as it measures closeness
+// for misspelt names; its own measure is asked, over the named parameters in order.
+PyObject* closest_parameter(Callable* self, PyObject* key) {
+  if (Py_Version < 0x030D0000) return nullptr;
+  PyObject* suggestions = PyImport_ImportModule("_suggestions");
+  PyObject* names = suggestions ? PyList_New(0) : nullptr;
+  PyObject* found = nullptr;
+  if (names) {
+    const auto& params = self->member->params;
+    bool listed = true;
+    for (int i = 0; i < self->n_params && listed; ++i)
+      if (params[i].kind == ParamKind::Positional || params[i].kind == ParamKind::KeywordOnly)
+        listed = PyList_Append(names, self->param_names[i]) == 0;
+    if (listed) found = PyObject_CallMethod(suggestions, "_generate_suggestions", "OO", names, key);
+  }
+  Py_XDECREF(names);
+  Py_XDECREF(suggestions);
+  PyErr_Clear();  // no suggestion then, as in the interpreter
+  if (found == Py_None) Py_CLEAR(found);
+  return found;
+}
+
+void unexpected_keyword(Callable* self, PyObject* key) {
+  if (PyObject* suggestion = closest_parameter(self, key)) {
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                 self->qualname, key, suggestion);
+    Py_DECREF(suggestion);
+    return;
+  }
+  PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", self->qualname,
+               key);
+}
+
 int find_keyword(Callable* self, PyObject* key) {
   // Only named parameters can be given by keyword: the names of *args and **kwargs
   // are ordinary keywords for the callee.
@@ -199,8 +233,7 @@ PyObject* callable_vectorcall(PyObject* callable, PyObject* const* args, size_t 
       if (index < 0) {
         if (PyErr_Occurred()) return nullptr;
         if (!varkw) {
-          PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                       self->qualname, key);
+          unexpected_keyword(self, key);
           return nullptr;
         }
         if (PyDict_SetItem(varkw.ptr(), key, value) < 0) return nullptr;
@@ -259,6 +292,50 @@ PyObject* callable_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 }
 
 // --- What the runtime reads of a function ----------------------------------------------
+
+// A member's docstring as the running interpreter's compiler leaves it. From 3.13 the
+// compiler strips the first line's leading spaces and the common indentation of the
+// later lines that hold text (after expanding tabs), and keeps blank lines.
+PyObject* compiled_docstring(const char* text) {
+  PyObject* doc = PyUnicode_FromString(text);
+  if (!doc || Py_Version < 0x030D0000) return doc;
+  PyObject* expanded = PyObject_CallMethod(doc, "expandtabs", nullptr);
+  Py_DECREF(doc);
+  if (!expanded) return nullptr;
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(expanded, &size);
+  if (!utf8) {
+    Py_DECREF(expanded);
+    return nullptr;
+  }
+  const std::string raw(utf8, static_cast<size_t>(size));
+  Py_DECREF(expanded);
+  constexpr size_t npos = std::string::npos;
+  size_t margin = npos;
+  for (size_t start = raw.find('\n'); start != npos;) {
+    ++start;
+    const size_t text_at = raw.find_first_not_of(' ', start);
+    const size_t end = raw.find('\n', start);
+    if (text_at != npos && text_at != end) margin = std::min(margin, text_at - start);
+    start = end;
+  }
+  if (margin == npos) margin = 0;
+  std::string clean;
+  clean.reserve(raw.size());
+  size_t pos = std::min(raw.find_first_not_of(' '), raw.size());
+  bool first = true;
+  while (pos < raw.size()) {
+    for (size_t skipped = 0; !first && skipped < margin && pos < raw.size() && raw[pos] == ' ';
+         ++skipped)
+      ++pos;
+    first = false;
+    const size_t end = raw.find('\n', pos);
+    const size_t next = end == npos ? raw.size() : end + 1;
+    clean.append(raw, pos, next - pos);
+    pos = next;
+  }
+  return PyUnicode_FromStringAndSize(clean.data(), static_cast<Py_ssize_t>(clean.size()));
+}
 
 PyObject* build_signature(Callable* self) {
   try {
@@ -401,7 +478,7 @@ py::object make_callable(const MemberSpec& member, const char* module_name,
   self->name = PyUnicode_InternFromString(member.name);
   self->qualname = PyUnicode_FromString(qualname.c_str());
   self->module = PyUnicode_FromString(module_name);
-  self->doc = member.doc ? PyUnicode_FromString(member.doc) : Py_NewRef(Py_None);
+  self->doc = member.doc ? compiled_docstring(member.doc) : Py_NewRef(Py_None);
   self->annotations = PyDict_New();
   if (!self->name || !self->qualname || !self->module || !self->doc || !self->annotations)
     throw_python_error();
