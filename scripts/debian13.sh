@@ -122,9 +122,11 @@ mount --bind /dev/pts "$TRIXIE/dev/pts"
 mount --make-private "$TRIXIE/dev/pts"
 mount -t tmpfs -o mode=1777,nosuid,nodev shm "$TRIXIE/dev/shm"
 
+# A clean environment (no POSTGRES_*, PG_BIN or PYTHONPATH of the host), and without the
+# lock: a process left behind by a killed run must not keep the next one waiting.
 in_root() {
   chroot "$TRIXIE" /usr/bin/env -i HOME=/root LANG=C.UTF-8 \
-    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin ${CI:+CI="$CI"} "$@"
+    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin ${CI:+CI="$CI"} "$@" 9>&-
 }
 # Completes a package installation an earlier run was stopped in.
 in_root dpkg --configure -a
