@@ -104,6 +104,7 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 stop_leftovers || true
 unmount_all
+rm -rf --one-file-system "$TRIXIE"/tmp/velmor-pg.*  # a killed run's server files
 [ -e "$COMPLETE" ] || make_root
 
 log "cloning $(git -C "$ROOT" rev-parse --short HEAD) into the root"
