@@ -5,26 +5,43 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # Debian's interpreter: the one first on PATH may be a separate build that cannot
 # see Debian's packages (psycopg2, pytest, pybind11).
 PYTHON=/usr/bin/python3
-PG_BIN="${PG_BIN:-/usr/lib/postgresql/15/bin}"
+# The server's programs: PG_BIN when set, else the newest installed major version's
+# (found once the packages are in; 15 on Debian 12, 17 on Debian 13).
+PG_BIN="${PG_BIN:-}"
 
 log() { printf '==> %s\n' "$*" >&2; }
 
-# Installs, from Debian's archive, whatever of the build and test dependencies is missing.
+# Installs, from Debian's archive, whatever of the build and test dependencies is missing
+# (the distribution's own PostgreSQL major version), then finds the server's programs.
 ensure_packages() {
   local wanted=(cmake g++ make pybind11-dev python3-dev python3-psycopg2 python3-pytest
                 python3-hypothesis python3-pip python3-setuptools python3-venv python3-mypy
-                python3-typeshed libgtest-dev libbenchmark-dev postgresql-15 postgresql-client-15 procps)
+                python3-typeshed libgtest-dev libbenchmark-dev postgresql postgresql-client procps)
   local missing=()
   for package in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
       missing+=("$package")
   done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  log "installing: ${missing[*]}"
-  local sudo=()
-  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-  "${sudo[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  if [ ${#missing[@]} -ne 0 ]; then
+    log "installing: ${missing[*]}"
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  fi
+  find_pg_bin
+}
+
+# Sets PG_BIN, unless it is set, to the newest installed server's program directory.
+find_pg_bin() {
+  [ -n "$PG_BIN" ] && return 0
+  local found
+  found="$(printf '%s\n' /usr/lib/postgresql/*/bin/pg_ctl | sort -V | tail -n 1)"
+  if [ ! -x "$found" ]; then
+    log "no PostgreSQL server found under /usr/lib/postgresql; install one or set PG_BIN"
+    return 1
+  fi
+  PG_BIN="$(dirname "$found")"
 }
 
 # Configures and builds into $1 (default build/) with any further CMake arguments;
@@ -32,7 +49,7 @@ ensure_packages() {
 build_project() {
   local dir="${1:-$ROOT/build}"
   shift || true
-  cmake -S "$ROOT" -B "$dir" -DPython_EXECUTABLE="$PYTHON" -DVELMOR_BUILD_TESTS=ON "$@" >/dev/null
+  cmake -S "$ROOT" -B "$dir" -DPython_EXECUTABLE="$PYTHON" -DVELMOR_BUILD_TESTS=ON -DVELMOR_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j"$(nproc)" ${BUILD_TARGET:+--target "$BUILD_TARGET"}
 }
 

@@ -24,6 +24,7 @@ pg_start() {
     log "using the PostgreSQL server at ${POSTGRES_HOST}:${POSTGRES_PORT:-5432}"
     return 0
   fi
+  find_pg_bin
   local dir port
   dir="$(mktemp -d /tmp/velmor-pg.XXXXXX)"
   chmod 755 "$dir"

@@ -6,6 +6,7 @@
 #define Py_READONLY READONLY
 #endif
 
+#include <algorithm>
 #include <array>
 #include <new>
 #include <string>
@@ -125,7 +126,31 @@ void too_many_positional(const CallableFields& f, Py_ssize_t given, PyObject* co
                sig.ptr(), plural ? "s" : "", given, kwonly_sig.ptr(), given == 1 && !kwonly_given ? "was" : "were");
 }
 
+// From 3.13 the interpreter also names the closest parameter, as it measures
+// closeness for misspelt names; its own measure is asked, over the named parameters in
+// order. Without it (the module is the interpreter's own, not a promise), no suggestion.
+py::object closest_parameter(const CallableFields& f, PyObject* key) {
+  if (Py_Version < 0x030D0000) return {};
+  try {
+    py::module_ suggestions = py::module_::import("_suggestions");
+    py::list names;
+    for (int i = 0; i < f.n_params; ++i) {
+      const ParamKind kind = f.member->params[i].kind;
+      if (kind == ParamKind::Positional || kind == ParamKind::KeywordOnly) names.append(f.param_names[i]);
+    }
+    py::object found = suggestions.attr("_generate_suggestions")(names, py::handle(key));
+    return found.is_none() ? py::object() : found;
+  } catch (py::error_already_set&) {
+    return {};
+  }
+}
+
 void unexpected_keyword(const CallableFields& f, PyObject* key) {
+  if (py::object suggestion = closest_parameter(f, key)) {
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                 f.qualname.ptr(), key, suggestion.ptr());
+    return;
+  }
   PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f.qualname.ptr(), key);
 }
 
@@ -244,6 +269,36 @@ PyObject* callable_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 }
 
 // --- What the runtime reads of a function ----------------------------------------------
+
+// A docstring as the running interpreter's compiler leaves it. From 3.13 the compiler
+// strips the first line's leading spaces and the common indentation of the later lines
+// that hold text (tabs expanded first), and keeps blank lines.
+py::object compiled_docstring(const char* text) {
+  py::str doc(text);
+  if (Py_Version < 0x030D0000) return std::move(doc);
+  const std::string raw = py::str(doc.attr("expandtabs")());
+  constexpr size_t npos = std::string::npos;
+  size_t margin = npos;
+  for (size_t start = raw.find('\n'); start != npos;) {
+    ++start;
+    const size_t text_at = raw.find_first_not_of(' ', start);
+    const size_t end = raw.find('\n', start);
+    if (text_at != npos && text_at != end) margin = std::min(margin, text_at - start);
+    start = end;
+  }
+  if (margin == npos) margin = 0;
+  std::string clean;
+  clean.reserve(raw.size());
+  size_t pos = std::min(raw.find_first_not_of(' '), raw.size());
+  for (bool first = true; pos < raw.size(); first = false) {
+    for (size_t skipped = 0; !first && skipped < margin && pos < raw.size() && raw[pos] == ' '; ++skipped) ++pos;
+    const size_t end = raw.find('\n', pos);
+    const size_t next = end == npos ? raw.size() : end + 1;
+    clean.append(raw, pos, next - pos);
+    pos = next;
+  }
+  return py::str(clean);
+}
 
 py::object build_signature(const CallableFields& f) {
   py::module_ inspect = py::module_::import("inspect");
@@ -379,7 +434,7 @@ py::object make_callable(const ModuleState& st, const MemberSpec& member, py::ha
   f.name = steal_or_throw(PyUnicode_InternFromString(member.name));
   f.qualname = py::str(qualname);
   f.module = py::reinterpret_borrow<py::object>(module_name);
-  f.doc = member.doc ? py::object(py::str(member.doc)) : py::none();
+  f.doc = member.doc ? compiled_docstring(member.doc) : py::none();
   py::dict annotations;
   py::list positional_defaults;
   py::dict keyword_defaults;

@@ -187,12 +187,18 @@ py::object build_class(const ModuleState& st, py::handle module_name) {
   py::tuple prepared = py::module_::import("types").attr("prepare_class")(class_name, bases);
   py::object meta = prepared[0];
   py::object ns = prepared[1];
+  // From 3.13 a class statement also records where it starts and, last, the attributes
+  // its methods assign on self. There is no source to point into: the first line.
+  const bool records_source = Py_Version >= 0x030D0000;
   ns["__module__"] = module_name;
   ns["__qualname__"] = class_name;
+  if (records_source) ns["__firstlineno__"] = 1;
   ns["TABLE_SEPARATOR"] = "\"";
   ns["COLUMN_SEPARATOR"] = "\"";
   ns["SQL_OPERATOR_MAP"] = st.global(Name::sql_operator_map);
   for (const MemberSpec& member : kMembers) ns[member.name] = make_class_member(st, member, module_name, kClassName);
+  if (records_source)
+    ns["__static_attributes__"] = py::make_tuple("_connection", "_is_revert_enabled", "_revert_data", "_savepoints");
   return meta(class_name, bases, ns);
 }
 

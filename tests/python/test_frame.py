@@ -13,6 +13,7 @@ from typing import Any
 
 import psycopg2
 import pytest
+from hypothesis import assume, given, settings, strategies as st
 
 from velmor_data.connections.implementations import postgresql_history as module
 from velmor_data.connections.errors import VelmorConnectionError
@@ -168,6 +169,7 @@ WRONG_CALLS = [
     ("_resolve_nested_field_name", (), {"field_name": "data", "nested_fields": "a", "cast": int}),
     ("_build_group_by_statement", (), {"is_internal_table": True}),
     ("_build_select_statement", ("t", None, None, None, None, True), {}),
+    ("query", (None,), {"conditons": 1}), ("_resolve_nested_field_name", ("data", "a"), {"Value_Type": int}),
 ]
 
 
@@ -176,6 +178,30 @@ def test_wrong_calls_fail_like_plain_python(name, args, kwargs):
     compiled, plain = (Connection, Reference) if name == "__init__" else (
         getattr(Connection(), name), getattr(Reference(), name))
     assert type_error_text(lambda: compiled(*args, **kwargs)) == type_error_text(lambda: plain(*args, **kwargs))
+
+
+NAMED = (inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.KEYWORD_ONLY)
+STRICT = [name for name in MEMBERS  # members without **kwargs refuse an unknown keyword
+          if inspect.Parameter.VAR_KEYWORD not in [p.kind for p in inspect.signature(function_of(Reference, name)).parameters.values()]]
+
+
+@settings(max_examples=300, deadline=None)
+@given(data=st.data())
+def test_misspelt_keywords_fail_like_plain_python(data):
+    # Whatever the interpreter says of an unknown keyword (from 3.13 with the closest parameter) is said alike.
+    name = data.draw(st.sampled_from(STRICT))
+    compiled, plain = function_of(Connection, name), function_of(Reference, name)
+    named = [p.name for p in inspect.signature(plain).parameters.values() if p.kind in NAMED]
+    start = data.draw(st.sampled_from(named + ["args", "kwargs", "x" * 41]))
+    edits = data.draw(st.lists(st.tuples(st.integers(0, 50), st.sampled_from("aeSs_XZ9\u00e9-")), max_size=3))
+    keyword = start
+    for position, char in edits:
+        at = position % (len(keyword) + 1)
+        keyword = keyword[:at] + char + keyword[at + 1:] if position % 2 else keyword[:at] + char + keyword[at:]
+    if data.draw(st.booleans()):
+        keyword = keyword.swapcase()
+    assume(keyword not in named)
+    assert type_error_text(lambda: compiled(**{keyword: 1})) == type_error_text(lambda: plain(**{keyword: 1}))
 
 
 def test_a_keyword_named_like_the_keywords_parameter_is_a_connection_keyword():
@@ -332,6 +358,8 @@ def test_constructor_state(monkeypatch):
         monkeypatch.setattr(base, "__init__", lambda self, *a, **k: calls.append(type(self)), raising=False)
     instance = Connection()
     assert list(vars(instance)) == ["_is_revert_enabled", "_revert_data", "_savepoints", "_connection"]
+    # From 3.13 a class records the attributes its methods assign on self: no more than __init__ sets.
+    assert vars(Connection).get("__static_attributes__", tuple(sorted(vars(instance)))) == tuple(sorted(vars(instance)))
     assert instance._is_revert_enabled is True and instance._revert_data == [] == instance._savepoints
     assert type(instance._revert_data) is list and type(instance._savepoints) is list and instance._connection is None
     other = Connection()

@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# Runs the README's test command (scripts/test.sh: the C++ unit tests and the Python
+# suite on a throwaway PostgreSQL) in a pristine Debian 13 (trixie) root. Needs root.
+#
+# The root is made once with debootstrap into VELMOR_TRIXIE_ROOT (default
+# /var/cache/velmor/trixie, outside the repository) and reused; a root whose making was
+# interrupted is made again. What test.sh installs into it stays there and speeds up
+# later runs, but nothing built does: every run tests a fresh clone of this repository's
+# HEAD commit. Uncommitted changes are NOT tested: commit them first.
+#
+# VELMOR_DEBIAN_MIRROR picks the archive (default http://deb.debian.org/debian).
+# Extra arguments go to pytest.
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+if [ "$(id -u)" -ne 0 ]; then
+  log "run as root: this makes and enters a chroot"
+  exit 1
+fi
+
+TRIXIE="$(realpath -m "${VELMOR_TRIXIE_ROOT:-/var/cache/velmor/trixie}")"
+MIRROR="${VELMOR_DEBIAN_MIRROR:-http://deb.debian.org/debian}"
+COMPLETE="$TRIXIE/.velmor-root-complete"
+CLONE=/srv/velmor  # inside the root
+if [ "$TRIXIE" = / ] || [[ "$TRIXIE" =~ [[:space:]] ]]; then
+  log "VELMOR_TRIXIE_ROOT must be a folder other than / and without blanks: $TRIXIE"
+  exit 1
+fi
+
+# Mount points at or below the root, deepest first.
+mounts_below() {
+  awk -v root="$TRIXIE" '$5 == root || index($5, root "/") == 1 { print $5 }' /proc/self/mountinfo |
+    sort -r
+}
+
+unmount_all() {
+  local point
+  for point in $(mounts_below); do
+    umount "$point" 2>/dev/null || umount -l "$point"
+  done
+  if [ -n "$(mounts_below)" ]; then
+    log "still mounted below $TRIXIE: $(mounts_below | tr '\n' ' ')"
+    return 1
+  fi
+}
+
+# Processes whose root is the chroot: none may outlive a run. Prints what it stopped.
+stop_leftovers() {
+  local pids=() entry pid
+  for entry in /proc/[0-9]*; do
+    pid="${entry#/proc/}"
+    [ "$(readlink "$entry/root" 2>/dev/null)" = "$TRIXIE" ] && pids+=("$pid")
+  done
+  [ ${#pids[@]} -eq 0 ] && return 0
+  log "stopping processes left in the root: $(ps -o pid=,args= -p "${pids[*]}" | tr '\n' ';')"
+  kill -TERM "${pids[@]}" 2>/dev/null || true
+  for _ in 1 2 3 4 5 6 7 8 9 10; do
+    kill -0 "${pids[@]}" 2>/dev/null || return 1
+    sleep 0.5
+  done
+  kill -KILL "${pids[@]}" 2>/dev/null || true
+  return 1
+}
+
+cleanup() {
+  local status=$?
+  set +e
+  stop_leftovers || { [ "$status" -ne 0 ] || status=1; }
+  unmount_all || { [ "$status" -ne 0 ] || status=1; }
+  log "Debian 13 run finished with status $status after ${SECONDS}s"
+  exit "$status"
+}
+
+make_root() {
+  if [ -e "$TRIXIE" ]; then
+    log "removing the unfinished root $TRIXIE"
+    unmount_all
+    rm -rf --one-file-system "$TRIXIE"
+  fi
+  if ! command -v debootstrap >/dev/null; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends debootstrap >/dev/null
+  fi
+  log "making a Debian 13 root in $TRIXIE (debootstrap)"
+  local output="$TRIXIE.debootstrap.log"
+  if ! debootstrap --variant=minbase trixie "$TRIXIE" "$MIRROR" >"$output" 2>&1; then
+    tail -n 20 "$output" >&2
+    exit 1
+  fi
+  # Installing packages must never start their services in the root.
+  printf '#!/bin/sh\nexit 101\n' >"$TRIXIE/usr/sbin/policy-rc.d"
+  chmod 755 "$TRIXIE/usr/sbin/policy-rc.d"
+  touch "$COMPLETE"
+}
+
+mkdir -p "$(dirname "$TRIXIE")"
+exec 9>"$TRIXIE.lock"
+if ! flock -n 9; then
+  log "waiting for another run on $TRIXIE"
+  flock 9
+fi
+# The lock is ours: anything still mounted or running there is left from a killed run.
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+stop_leftovers || true
+unmount_all
+rm -rf --one-file-system "$TRIXIE"/tmp/velmor-pg.*  # a killed run's server files
+[ -e "$COMPLETE" ] || make_root
+
+log "cloning $(git -C "$ROOT" rev-parse --short HEAD) into the root"
+[ -z "$(git -C "$ROOT" status --porcelain --untracked-files=no)" ] ||
+  log "uncommitted changes in $ROOT are not part of this run"
+rm -rf --one-file-system "$TRIXIE$CLONE"
+git clone --quiet --no-checkout "$ROOT" "$TRIXIE$CLONE"
+git -C "$TRIXIE$CLONE" checkout --quiet --detach "$(git -C "$ROOT" rev-parse HEAD)"
+
+cp -L /etc/resolv.conf "$TRIXIE/etc/resolv.conf"
+mount -t proc proc "$TRIXIE/proc"
+# Private, so that nothing mounted below reaches the host's /dev.
+mount --bind /dev "$TRIXIE/dev"
+mount --make-private "$TRIXIE/dev"
+mount --bind /dev/pts "$TRIXIE/dev/pts"
+mount --make-private "$TRIXIE/dev/pts"
+mount -t tmpfs -o mode=1777,nosuid,nodev shm "$TRIXIE/dev/shm"
+
+# A clean environment (no POSTGRES_*, PG_BIN or PYTHONPATH of the host), and without the
+# lock: a process left behind by a killed run must not keep the next one waiting.
+in_root() {
+  chroot "$TRIXIE" /usr/bin/env -i HOME=/root LANG=C.UTF-8 \
+    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin ${CI:+CI="$CI"} "$@" 9>&-
+}
+# Completes a package installation an earlier run was stopped in.
+in_root dpkg --configure -a
+log "Debian 13: bash scripts/test.sh"
+in_root /bin/bash "$CLONE/scripts/test.sh" "$@"
