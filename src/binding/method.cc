@@ -274,8 +274,8 @@ PyObject* callable_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 // strips the first line's leading spaces and the common indentation of the later lines
 // that hold text (tabs expanded first), and keeps blank lines.
 py::object compiled_docstring(const char* text) {
-  py::str doc(text);
-  if (Py_Version < 0x030D0000) return std::move(doc);
+  py::object doc = py::str(text);
+  if (Py_Version < 0x030D0000) return doc;
   const std::string raw = py::str(doc.attr("expandtabs")());
   constexpr size_t npos = std::string::npos;
   size_t margin = npos;

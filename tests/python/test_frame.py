@@ -364,8 +364,8 @@ def test_constructor_state(monkeypatch):
     assert type(instance._revert_data) is list and type(instance._savepoints) is list and instance._connection is None
     other = Connection()
     assert len({id(instance._revert_data), id(instance._savepoints), id(other._revert_data), id(other._savepoints)}) == 4
-    for given in (False, object(), 0, None, "yes"):
-        assert Connection(is_revert_supported=given)._is_revert_enabled is given
+    for value in (False, object(), 0, None, "yes"):
+        assert Connection(is_revert_supported=value)._is_revert_enabled is value
     assert calls == []
 
 
