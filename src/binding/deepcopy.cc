@@ -26,7 +26,7 @@ bool is_atom(PyObject* value) {
 // copy.deepcopy's own memo dict, shared both ways.
 class Copier {
  public:
-  Copier(const ModuleState& st, py::handle fallback) : st_(st), fallback_(fallback) {}
+  explicit Copier(py::handle fallback) : fallback_(fallback) {}
 
   py::object copy(py::handle value, int depth) {
     if (is_atom(value.ptr())) return py::reinterpret_borrow<py::object>(value);
@@ -42,17 +42,13 @@ class Copier {
   }
 
  private:
-  // As `for key, value in original.items()`: the dict's own iterator reports a change
-  // of size or keys made while copying, exactly as in Python.
+  // As `for key, value in original.items()`: a change of size or keys made while
+  // copying fails exactly as the dict's own iterator fails.
   py::object copy_dict(py::handle original, int depth) {
     py::object result = steal_or_throw(PyDict_New());
     remember(original, result);
-    py::object view = st_.call_method(original, Name::items);
-    py::object entries = steal_or_throw(PyObject_GetIter(view.ptr()));
-    while (py::object entry = next_item(entries)) {
-      // The pair is ours: PyIter_Next handed us a reference to it.
-      py::object key = own(PyTuple_GET_ITEM(entry.ptr(), 0));
-      py::object value = own(PyTuple_GET_ITEM(entry.ptr(), 1));
+    py::object key, value;
+    for (DictWalk entries(original); entries.next(key, value);) {
       // `copy[deepcopy(key)] = deepcopy(value)` evaluates the value first.
       py::object new_value = copy(value, depth + 1);
       py::object new_key = copy(key, depth + 1);
@@ -111,7 +107,6 @@ class Copier {
     py::object copy;
   };
 
-  const ModuleState& st_;
   py::handle fallback_;
   std::vector<py::object> kept_;  // the originals, alive until the copy is done
   std::unordered_map<PyObject*, Memo> memo_;
@@ -120,9 +115,9 @@ class Copier {
 
 }  // namespace
 
-py::object deep_copy(const ModuleState& st, py::handle value, py::handle fallback) {
+py::object deep_copy(py::handle value, py::handle fallback) {
   if (is_atom(value.ptr())) return py::reinterpret_borrow<py::object>(value);
-  return Copier(st, fallback).copy(value, 0);
+  return Copier(fallback).copy(value, 0);
 }
 
 }  // namespace velmor::binding

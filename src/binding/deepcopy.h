@@ -13,9 +13,7 @@ namespace velmor::binding {
 
 namespace py = pybind11;
 
-class ModuleState;
-
 // `fallback` is copy.deepcopy.
-py::object deep_copy(const ModuleState& st, py::handle value, py::handle fallback);
+py::object deep_copy(py::handle value, py::handle fallback);
 
 }  // namespace velmor::binding

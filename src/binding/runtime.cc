@@ -57,6 +57,7 @@ void ModuleState::init() {
 }
 
 int ModuleState::traverse(visitproc visit, void* arg) const {
+  Py_VISIT(globals_.ptr());
   for (const py::object& o : kw_) Py_VISIT(o.ptr());
   Py_VISIT(standard_deepcopy_.ptr());
   Py_VISIT(standard_json_dumps_.ptr());
@@ -66,6 +67,7 @@ int ModuleState::traverse(visitproc visit, void* arg) const {
 }
 
 void ModuleState::clear() {
+  globals_ = py::object();
   memo_.clear();
   standard_deepcopy_ = py::object();
   standard_json_dumps_ = py::object();
@@ -75,7 +77,11 @@ void ModuleState::clear() {
 
 py::object ModuleState::global(Name n) const {
   PyObject* key = name(n);
-  PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module_), key);
+  if (!globals_) {
+    PyErr_SetString(PyExc_RuntimeError, "the module of this member has been cleared");
+    throw_python_error();
+  }
+  PyObject* value = PyDict_GetItemWithError(globals_.ptr(), key);
   if (!value) {
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
     throw_python_error();
@@ -84,7 +90,7 @@ py::object ModuleState::global(Name n) const {
 }
 
 void ModuleState::set_global(const char* key, py::handle value) const {
-  if (PyDict_SetItemString(PyModule_GetDict(module_), key, value.ptr()) < 0) throw_python_error();
+  if (PyDict_SetItemString(globals_.ptr(), key, value.ptr()) < 0) throw_python_error();
 }
 
 void ModuleState::set_attr(py::handle object, Name attribute, py::handle value) const {
@@ -151,7 +157,7 @@ py::object ModuleState::import_name(py::handle module_name, py::handle attribute
   PyErr_Clear();
   py::tuple fromlist = py::make_tuple(attribute);
   py::object imported = steal_or_throw(PyImport_ImportModuleLevelObject(
-      module_name.ptr(), PyModule_GetDict(module_), nullptr, fromlist.ptr(), 0));
+      module_name.ptr(), globals_.ptr(), nullptr, fromlist.ptr(), 0));
   PyObject* value = PyObject_GetAttr(imported.ptr(), attribute.ptr());
   if (!value) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
@@ -175,15 +181,32 @@ py::object next_item(py::handle iterator) {
   return py::reinterpret_steal<py::object>(item);
 }
 
-Utf8::Utf8(py::handle text) : owner_(py::reinterpret_borrow<py::object>(text)) {
+bool DictWalk::next(py::object& key, py::object& value) {
+  if (PyDict_GET_SIZE(dict_.ptr()) != used_) {
+    PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+    throw_python_error();
+  }
+  PyObject *borrowed_key, *borrowed_value;
+  if (!PyDict_Next(dict_.ptr(), &position_, &borrowed_key, &borrowed_value)) return false;
+  if (remaining_ == 0) {
+    PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+    throw_python_error();
+  }
+  --remaining_;
+  key = own(borrowed_key);
+  value = own(borrowed_value);
+  return true;
+}
+
+Utf8::Utf8(py::object text) : owner_(std::move(text)) {
   Py_ssize_t size = 0;
-  if (const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size)) {
+  if (const char* data = PyUnicode_AsUTF8AndSize(owner_.ptr(), &size)) {
     view_ = {data, static_cast<std::size_t>(size)};
     return;
   }
   if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_python_error();
   PyErr_Clear();
-  owner_ = steal_or_throw(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
+  owner_ = steal_or_throw(PyUnicode_AsEncodedString(owner_.ptr(), "utf-8", "surrogatepass"));
   view_ = {PyBytes_AS_STRING(owner_.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(owner_.ptr()))};
 }
 

@@ -109,12 +109,30 @@ inline py::object own(PyObject* borrowed) { return py::reinterpret_borrow<py::ob
 // next(iterator), or a null object at its end.
 py::object next_item(py::handle iterator);
 
+// Walks an exact dict the way its own iterator walks it, without the iterator object:
+// an entry at a time, owned, failing exactly as the iterator fails when code run
+// between two steps has changed the dict's size or keys.
+class DictWalk {
+ public:
+  explicit DictWalk(py::handle dict) : dict_(dict), used_(PyDict_GET_SIZE(dict.ptr())), remaining_(used_) {}
+
+  // The next entry, or false at the end.
+  bool next(py::object& key, py::object& value);
+
+ private:
+  py::handle dict_;  // held by the caller for the walk
+  Py_ssize_t used_;
+  Py_ssize_t remaining_;
+  Py_ssize_t position_ = 0;
+};
+
 // The state of one imported module. Each import of the module (a re-import after
 // `del sys.modules[...]` included) has its own, reached from the module object, so
 // the class of each import reads its own module's globals.
 class ModuleState {
  public:
-  explicit ModuleState(PyObject* module) : module_(module) {}
+  explicit ModuleState(PyObject* module)
+      : module_(module), globals_(py::reinterpret_borrow<py::object>(PyModule_GetDict(module))) {}
 
   // Interns the names and builds the texts; called once from the module's exec slot.
   void init();
@@ -181,7 +199,8 @@ class ModuleState {
   DescriptionMemo& memo() noexcept { return memo_; }
 
  private:
-  PyObject* module_;  // the module that holds this state (not a reference of ours)
+  PyObject* module_;   // the module that holds this state (not a reference of ours)
+  py::object globals_;  // its __dict__, until the module is cleared
   std::array<py::object, static_cast<std::size_t>(Name::kCount)> names_;
   std::array<py::object, static_cast<std::size_t>(Text::kCount)> texts_;
   std::array<py::object, static_cast<std::size_t>(Statement::kCount)> statements_;
@@ -207,7 +226,8 @@ struct StateSlot {
 // through the text layer unchanged. Holds the str, so the view stays valid.
 class Utf8 {
  public:
-  explicit Utf8(py::handle text);
+  explicit Utf8(py::handle text) : Utf8(py::reinterpret_borrow<py::object>(text)) {}
+  explicit Utf8(py::object text);
   std::string_view view() const noexcept { return view_; }
   operator std::string_view() const noexcept { return view_; }  // NOLINT: a text is a text
   bool operator==(std::string_view other) const noexcept { return view_ == other; }

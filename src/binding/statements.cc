@@ -1,5 +1,6 @@
 // Statement-building members: Python values in, sqltext out.
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,21 +17,24 @@ namespace {
 constexpr std::string_view kDoubleQuote = "\"";
 
 // The host package's names that nested-field expressions are written with, read from
-// the module's globals on every call, as Python code would read them.
-struct FieldNames {
-  explicit FieldNames(const ModuleState& st)
-      : model_alias(st.global(Name::MODEL_TABLE_ALIAS)),
-        metadata_alias(st.global(Name::METADATA_TABLE_ALIAS)),
-        address_field(st.global(Name::ADDRESS_FIELD)),
-        metadata_field(st.global(Name::METADATA_FIELD)),
-        primary_key(st.global(Name::PRIMARY_PARTITION_KEY)),
-        secondary_key(st.global(Name::SECONDARY_PARTITION_KEY)) {}
+// the module's globals when an expression needs them, as Python code reads its globals.
+class GlobalFieldNames {
+ public:
+  explicit GlobalFieldNames(const ModuleState& st) : st_(st) {}
 
-  sqltext::FieldNames view() const {
-    return {model_alias, metadata_alias, address_field, metadata_field, primary_key, secondary_key, kDoubleQuote};
+  sqltext::FieldNames view() const { return {read, this, kDoubleQuote}; }
+
+ private:
+  static std::string_view read(const void* context, sqltext::FieldNames::Name which) {
+    static constexpr Name kGlobals[] = {Name::MODEL_TABLE_ALIAS, Name::METADATA_TABLE_ALIAS, Name::ADDRESS_FIELD,
+                                        Name::METADATA_FIELD,    Name::PRIMARY_PARTITION_KEY, Name::SECONDARY_PARTITION_KEY};
+    const auto* self = static_cast<const GlobalFieldNames*>(context);
+    const auto index = static_cast<std::size_t>(which);
+    return self->held_[index].emplace(self->st_.global(kGlobals[index]));
   }
 
-  Utf8 model_alias, metadata_alias, address_field, metadata_field, primary_key, secondary_key;
+  const ModuleState& st_;
+  mutable std::array<std::optional<Utf8>, 6> held_;  // the texts read, alive for the call
 };
 
 // json.dumps(value) for a str, int or float with the default settings, written
@@ -85,8 +89,14 @@ py::object json_dumps_scalar(const ModuleState& st, PyObject* value) {
 // The cast for a value type: boolean when it equals bool, integer when it equals int
 // (in that order, so an object whose __eq__ says so counts), real only for float itself.
 sqltext::Cast cast_for(py::handle value_type) {
-  if (equals(value_type, reinterpret_cast<PyObject*>(&PyBool_Type))) return sqltext::Cast::Boolean;
-  if (equals(value_type, reinterpret_cast<PyObject*>(&PyLong_Type))) return sqltext::Cast::Integer;
+  // A class whose metaclass is type itself compares by identity: no Python code to run.
+  const bool plain_class = Py_TYPE(value_type.ptr()) == &PyType_Type;
+  auto is = [&](PyTypeObject* type) {
+    PyObject* other = reinterpret_cast<PyObject*>(type);
+    return plain_class ? value_type.ptr() == other : equals(value_type, other);
+  };
+  if (is(&PyBool_Type)) return sqltext::Cast::Boolean;
+  if (is(&PyLong_Type)) return sqltext::Cast::Integer;
   if (value_type.ptr() == reinterpret_cast<PyObject*>(&PyFloat_Type)) return sqltext::Cast::Real;
   return sqltext::Cast::Text;
 }
@@ -95,15 +105,15 @@ py::object pair(py::handle first, py::handle second) { return py::make_tuple(fir
 
 // The text of a mapping key as the statement writes it: a str (a subclass too) as its
 // own text, anything else as formatting it with an empty specification writes it.
-Utf8 key_text(const ModuleState& st, py::handle key) {
-  if (PyUnicode_Check(key.ptr())) return Utf8(key);
+Utf8 key_text(const ModuleState& st, py::object key) {
+  if (PyUnicode_Check(key.ptr())) return Utf8(std::move(key));
   return Utf8(steal_or_throw(PyObject_Format(key.ptr(), st.text(Text::empty))));
 }
 
 // Column names and converted values of a column mapping, read as a Python loop reads
-// it: every key first (formatting one may run code that changes the mapping; the
-// dict's own iterators report such changes as they would in Python), then every
-// value, each through _to_sql_value.
+// it: every key first (formatting one may run code that changes the mapping; the walk
+// then fails as the dict's iterator would), then every value, each through
+// _to_sql_value.
 struct Columns {
   std::vector<Utf8> names;
   std::vector<std::string_view> views;
@@ -112,14 +122,16 @@ struct Columns {
 
 Columns columns_of(const ModuleState& st, py::handle self, py::handle data) {
   Columns columns;
-  py::object keys = steal_or_throw(PyObject_GetIter(data.ptr()));
-  while (py::object key = next_item(keys)) columns.names.push_back(key_text(st, key));
-  for (const Utf8& name : columns.names) columns.views.push_back(name);
+  const auto size = static_cast<size_t>(PyDict_GET_SIZE(data.ptr()));
+  columns.names.reserve(size);
+  py::object key, value;
+  for (DictWalk keys(data); keys.next(key, value);) columns.names.push_back(key_text(st, key));
+  columns.views.assign(columns.names.begin(), columns.names.end());
 
   std::vector<py::object> converted;
   converted.reserve(columns.names.size());
-  py::object values = steal_or_throw(PyObject_GetIter(st.call_method(data, Name::values).ptr()));
-  while (py::object value = next_item(values)) converted.push_back(st.call_method(self, Name::_to_sql_value, value));
+  for (DictWalk values(data); values.next(key, value);)
+    converted.push_back(st.call_method(self, Name::_to_sql_value, value));
   columns.values = py::tuple(converted.size());
   for (size_t i = 0; i < converted.size(); ++i)
     PyTuple_SET_ITEM(columns.values.ptr(), static_cast<Py_ssize_t>(i), converted[i].release().ptr());
@@ -194,9 +206,10 @@ py::object process_value_before_insert(const Args& a) {
 py::object resolve_nested_field_name(const Args& a) {
   py::handle value_type = a[2];
   sqltext::ResolveFlags flags{truthy(a[3]), truthy(a[4])};
-  FieldNames names(a.st);
-  return to_str(sqltext::resolve_nested_field_name(
-      Utf8(a[0]), Utf8(a[1]), [value_type] { return cast_for(value_type); }, flags, names.view()));
+  GlobalFieldNames names(a.st);
+  const sqltext::CastSource cast_of{
+      [](const void* type) { return cast_for(*static_cast<const py::handle*>(type)); }, &value_type};
+  return to_str(sqltext::resolve_nested_field_name(Utf8(a[0]), Utf8(a[1]), cast_of, flags, names.view()));
 }
 
 py::object nested_filter_statement(const Args& a) {

@@ -149,7 +149,7 @@ py::object put(const Args& a) {
     py::object table = st.call_method(service, Name::resolve_table_name, address);
     const bool internal = ends_internal(table);
     py::object copier = st.global(Name::deepcopy);
-    py::object insert_data = copier.ptr() == st.standard_deepcopy() ? deep_copy(st, data, copier) : call(copier, data);
+    py::object insert_data = copier.ptr() == st.standard_deepcopy() ? deep_copy(data, copier) : call(copier, data);
     set_item(insert_data, st.global(Name::PRIMARY_PARTITION_KEY), st.attr(address, Name::object_id));
     if (!internal) set_item(insert_data, st.global(Name::SECONDARY_PARTITION_KEY), st.attr(address, Name::object_version));
     if (Utf8(table) == "metadata") {
@@ -163,14 +163,22 @@ py::object put(const Args& a) {
     // the mapping's own iterator: the adaptation may run code that reaches the copy
     // (cyclic data), and a change then fails as it would in Python.
     py::dict columns;
-    py::object entries = steal_or_throw(PyObject_GetIter(st.call_method(insert_data, Name::items).ptr()));
-    while (py::object entry = next_item(entries)) {
-      auto [key, value] = unpack2(entry);
+    auto keep = [&](py::handle key, py::handle value) {
       int known = PySequence_Contains(description.ptr(), key.ptr());
       if (known < 0) throw_python_error();
-      if (!known) continue;
+      if (!known) return;
       py::object adapted = st.call_method(self, Name::process_value_before_insert, value, get_item(description, key));
       if (PyDict_SetItem(columns.ptr(), key.ptr(), adapted.ptr()) < 0) throw_python_error();
+    };
+    if (PyDict_CheckExact(insert_data.ptr())) {
+      py::object key, value;
+      for (DictWalk entries(insert_data); entries.next(key, value);) keep(key, value);
+    } else {  // a deepcopy patched in may return any mapping
+      py::object entries = steal_or_throw(PyObject_GetIter(st.call_method(insert_data, Name::items).ptr()));
+      while (py::object entry = next_item(entries)) {
+        auto [key, value] = unpack2(entry);
+        keep(key, value);
+      }
     }
     auto [text, values] = unpack2(st.call_method(self, Name::_build_insert_statement, table, columns));
     st.call_method_spread(self, Name::execute, text, values);

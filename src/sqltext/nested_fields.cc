@@ -82,34 +82,34 @@ std::string json_path_expression(std::string_view column, std::string_view neste
 
 std::string resolve_nested_field_name(std::string_view field, std::string_view nested, Cast cast,
                                       ResolveFlags flags, const FieldNames& names) {
-  return resolve_nested_field_name(field, nested, [cast] { return cast; }, flags, names);
+  const CastSource fixed{[](const void* context) { return *static_cast<const Cast*>(context); }, &cast};
+  return resolve_nested_field_name(field, nested, fixed, flags, names);
 }
 
-std::string resolve_nested_field_name(std::string_view field, std::string_view nested,
-                                      const std::function<Cast()>& cast_of, ResolveFlags flags,
-                                      const FieldNames& names) {
+std::string resolve_nested_field_name(std::string_view field, std::string_view nested, CastSource cast_of,
+                                      ResolveFlags flags, const FieldNames& names) {
   if (flags.is_internal_table) return path_expression(Column{{}, field, {}}, nested, cast_of());
 
-  if (field == names.address_field) {
+  if (field == names.address_field()) {
     if (nested == "object_id") {
       if (flags.use_internal_meta_tables)
-        return column_text(Column{names.model_alias, names.primary_key, names.column_quote});
-      return std::string(names.primary_key);
+        return column_text(Column{names.model_alias(), names.primary_key(), names.column_quote()});
+      return std::string(names.primary_key());
     }
     if (!flags.use_internal_meta_tables) return {};
     if (nested == "object_version")
-      return column_text(Column{names.model_alias, names.secondary_key, names.column_quote});
+      return column_text(Column{names.model_alias(), names.secondary_key(), names.column_quote()});
   }
 
-  if (flags.use_internal_meta_tables && field == names.metadata_field) {
+  if (flags.use_internal_meta_tables && field == names.metadata_field()) {
     const std::size_t split = nested.find(kKeySeparator);
     if (split == std::string_view::npos)
-      return column_text(Column{names.metadata_alias, nested, names.column_quote});
-    return path_expression(Column{names.metadata_alias, nested.substr(0, split), names.column_quote},
+      return column_text(Column{names.metadata_alias(), nested, names.column_quote()});
+    return path_expression(Column{names.metadata_alias(), nested.substr(0, split), names.column_quote()},
                            nested.substr(split + kKeySeparator.size()), cast_of());
   }
 
-  return path_expression(Column{names.model_alias, field, names.column_quote}, nested, cast_of());
+  return path_expression(Column{names.model_alias(), field, names.column_quote()}, nested, cast_of());
 }
 
 std::string latest_version_test(bool use_internal_meta_tables, std::string_view metadata_alias,

@@ -1,7 +1,9 @@
 // Expressions that reach into JSON columns, and the latest-version test.
 #pragma once
 
-#include <functional>
+#include <array>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -12,16 +14,42 @@ enum class Cast { Integer, Real, Boolean, Text };
 
 std::string_view cast_name(Cast cast) noexcept;
 
-// The names a nested-field expression is written with; they come from the host
-// package at import time.
-struct FieldNames {
-  std::string_view model_alias;      // alias of the object table
-  std::string_view metadata_alias;   // alias of the enriched metadata source
-  std::string_view address_field;    // query-model name of the address
-  std::string_view metadata_field;   // query-model name of the metadata
-  std::string_view primary_key;      // object identifier column
-  std::string_view secondary_key;    // object version column
-  std::string_view column_quote;     // quote around aliased column names
+// The names a nested-field expression is written with; they come from the host package.
+// Each is asked for when an expression first needs it, so that a caller can read them
+// as lazily as code that reads its module's globals.
+class FieldNames {
+ public:
+  enum class Name : std::uint8_t { ModelAlias, MetadataAlias, AddressField, MetadataField, PrimaryKey, SecondaryKey };
+  using Source = std::string_view (*)(const void* context, Name name);
+
+  FieldNames(std::string_view model_alias, std::string_view metadata_alias, std::string_view address_field,
+             std::string_view metadata_field, std::string_view primary_key, std::string_view secondary_key,
+             std::string_view column_quote)
+      : known_{model_alias, metadata_alias, address_field, metadata_field, primary_key, secondary_key},
+        column_quote_(column_quote) {}
+
+  FieldNames(Source source, const void* context, std::string_view column_quote)
+      : source_(source), context_(context), column_quote_(column_quote) {}
+
+  std::string_view model_alias() const { return get(Name::ModelAlias); }          // alias of the object table
+  std::string_view metadata_alias() const { return get(Name::MetadataAlias); }    // of the enriched metadata source
+  std::string_view address_field() const { return get(Name::AddressField); }      // query-model name of the address
+  std::string_view metadata_field() const { return get(Name::MetadataField); }    // query-model name of the metadata
+  std::string_view primary_key() const { return get(Name::PrimaryKey); }          // object identifier column
+  std::string_view secondary_key() const { return get(Name::SecondaryKey); }      // object version column
+  std::string_view column_quote() const { return column_quote_; }                 // quote around aliased columns
+
+ private:
+  std::string_view get(Name name) const {
+    auto& known = known_[static_cast<std::size_t>(name)];
+    if (!known) known = source_(context_, name);
+    return *known;
+  }
+
+  Source source_ = nullptr;
+  const void* context_ = nullptr;
+  mutable std::array<std::optional<std::string_view>, 6> known_;
+  std::string_view column_quote_;
 };
 
 struct ResolveFlags {
@@ -34,11 +62,16 @@ struct ResolveFlags {
 std::string resolve_nested_field_name(std::string_view field, std::string_view nested, Cast cast,
                                       ResolveFlags flags, const FieldNames& names);
 
-// The same, asking `cast_of` for the cast only when the expression has one (the
-// address columns and plain metadata columns have none).
-std::string resolve_nested_field_name(std::string_view field, std::string_view nested,
-                                      const std::function<Cast()>& cast_of, ResolveFlags flags,
-                                      const FieldNames& names);
+// Where a cast comes from when an expression needs one: asked at most once, and not
+// at all for the address columns and plain metadata columns, which have no cast.
+struct CastSource {
+  Cast (*get)(const void* context);
+  const void* context;
+  Cast operator()() const { return get(context); }
+};
+
+std::string resolve_nested_field_name(std::string_view field, std::string_view nested, CastSource cast_of,
+                                      ResolveFlags flags, const FieldNames& names);
 
 // "cast(<column>::json-><keys> as <type>)", trimmed of JSON string quotes for text.
 // Every key but the last is reached with ->, the last with ->> so that the cast sees

@@ -119,8 +119,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   "cast(t1.\"we\"\"ird%%\"::json->>'k' as integer)"}));
 
 TEST(ResolveNestedFieldName, UsesTheGivenColumnQuote) {
-  FieldNames names = kNames;
-  names.column_quote = "`";
+  const FieldNames names{"t1", "t2", "_address", "_metadata", "partition_key", "range_key", "`"};
   EXPECT_EQ(resolve_nested_field_name("data", "a", Cast::Integer, ResolveFlags{false, true}, names),
             "cast(t1.`data`::json->>'a' as integer)");
 }
