@@ -401,8 +401,8 @@ py::object make_type(ModuleState& st, const char* type_name, bool binds) {
   unsigned long flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                         Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
   if (binds) flags |= Py_TPFLAGS_METHOD_DESCRIPTOR;
-  PyType_Spec spec = {type_name, sizeof(Callable), 0, static_cast<unsigned int>(flags), slots};
-  return steal_or_throw(PyType_FromModuleAndSpec(st.module(), &spec, nullptr));
+  PyType_Spec type_spec = {type_name, sizeof(Callable), 0, static_cast<unsigned int>(flags), slots};
+  return steal_or_throw(PyType_FromModuleAndSpec(st.module(), &type_spec, nullptr));
 }
 
 }  // namespace

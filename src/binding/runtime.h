@@ -239,7 +239,6 @@ class Utf8 {
 
 py::str to_str(std::string_view text);
 
-inline bool is_exact_str(py::handle o) noexcept { return PyUnicode_CheckExact(o.ptr()); }
 
 template <typename... A>
 py::object call(py::handle callable, A... args) {

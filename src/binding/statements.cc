@@ -104,7 +104,7 @@ sqltext::Cast cast_for(py::handle value_type) {
 py::object pair(py::handle first, py::handle second) { return py::make_tuple(first, second); }
 
 // The text of a mapping key as the statement writes it: a str (a subclass too) as its
-// own text, anything else as formatting it with an empty specification writes it.
+// own text, anything else as format(key) writes it.
 Utf8 key_text(const ModuleState& st, py::object key) {
   if (PyUnicode_Check(key.ptr())) return Utf8(std::move(key));
   return Utf8(steal_or_throw(PyObject_Format(key.ptr(), st.text(Text::empty))));

@@ -35,7 +35,7 @@ class Key:
     def __init__(self, name, action, data):
         self.name, self.action, self.data = name, action, data
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         self.action(self, self.data)
         return self.name
 

@@ -15,7 +15,7 @@ SAME = object()
 class Loud(str):
     """A str key with formatting of its own, which the builders must not use."""
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         return "formatted"
 
     def __str__(self):
