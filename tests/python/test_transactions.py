@@ -101,6 +101,13 @@ def test_three_levels(tx, observer):
     assert stored(tx, observer) == ["a"]
 
 
+def test_rollback_of_an_inner_level_without_its_savepoint_changes_nothing(tx):
+    tx._revert_data.extend([[], []])  # two levels, no savepoint name: the stacks were tampered with
+    with pytest.raises(IndexError):
+        tx.rollback()
+    assert stacks(tx) == ([[], []], []) and tx.sent == []
+
+
 @pytest.mark.parametrize("operation", ["commit", "rollback"])
 def test_closing_after_transaction_complete_finds_no_level(tx, operation):
     (name,) = names(3, 1)
