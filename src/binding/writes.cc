@@ -45,8 +45,12 @@ bool holds_no_transaction(const ModuleState& st, py::handle self) {
     return false;
   }
   py::object status = call(py::reinterpret_steal<py::object>(probe));
-  // libpq's PQTRANS_IDLE: connected, and no transaction block open.
-  return PyLong_CheckExact(status.ptr()) && PyLong_AsLong(status.ptr()) == 0;
+  // libpq's PQTRANS_IDLE: connected, and no transaction block open. Any other answer,
+  // an int too large for a long included, is not idle (and leaves no error behind).
+  if (!PyLong_CheckExact(status.ptr())) return false;
+  int overflow = 0;
+  const long value = PyLong_AsLongAndOverflow(status.ptr(), &overflow);
+  return overflow == 0 && value == 0;
 }
 
 // Finds what `_add_revert_data` records: the object that the innermost level gains
