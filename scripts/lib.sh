@@ -3,7 +3,7 @@ set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # Debian's interpreter: the one first on PATH may be a separate build that cannot
-# see Debian's packages (psycopg2, pytest, pybind11).
+# see Debian's packages (psycopg2, pytest).
 PYTHON=/usr/bin/python3
 # The server's programs: PG_BIN when set, else the newest installed major version's
 # (found once the packages are in; 15 on Debian 12, 17 on Debian 13).
@@ -14,7 +14,7 @@ log() { printf '==> %s\n' "$*" >&2; }
 # Installs, from Debian's archive, whatever of the build and test dependencies is missing
 # (the distribution's own PostgreSQL major version), then finds the server's programs.
 ensure_packages() {
-  local wanted=(cmake g++ make pybind11-dev python3-dev python3-psycopg2 python3-pytest
+  local wanted=(cmake g++ make python3-dev python3-psycopg2 python3-pytest
                 python3-hypothesis python3-pip python3-setuptools python3-venv python3-mypy
                 python3-typeshed libgtest-dev libbenchmark-dev postgresql postgresql-client procps)
   local missing=()

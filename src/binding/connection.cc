@@ -17,124 +17,122 @@ constexpr std::pair<const char*, const char*> kEnvironment[] = {
 // error exactly as `raise ... from error` inside `except Exception as error` would;
 // an error while the message is built is raised instead, with the driver's error as
 // its context, as the same handler written in Python would.
-[[noreturn]] void raise_statement_error(const ModuleState& st, const py::error_already_set& failure,
-                                        py::handle query, py::handle args) {
-  py::object cause = caught(failure);
-  py::object error;
+[[noreturn]] void raise_statement_error(const ModuleState& st, Handle query, Handle args) {
+  Object cause = take_error();
+  Object error;
   try {
-    py::object printed = steal_or_throw(PyObject_Repr(args.ptr()));
-    py::object message = steal_or_throw(
+    Object printed = steal_or_throw(PyObject_Repr(args.ptr()));
+    Object message = steal_or_throw(
         PyUnicode_FromFormat("Error executing query: %U with args: %U", query.ptr(), printed.ptr()));
     error = call(st.global(Name::VelmorConnectionError), message);
-  } catch (py::error_already_set& secondary) {
-    py::object raised = caught(secondary);
-    PyException_SetContext(raised.ptr(), cause.release().ptr());
+  } catch (const PythonError&) {
+    Object raised = take_error();
+    PyException_SetContext(raised.ptr(), cause.release());
     raise_unchained(std::move(raised));
   }
-  PyException_SetCause(error.ptr(), py::object(cause).release().ptr());  // also suppresses the context
-  PyException_SetContext(error.ptr(), cause.release().ptr());
+  PyException_SetCause(error.ptr(), cause.new_ref());  // also suppresses the context
+  PyException_SetContext(error.ptr(), cause.release());
   raise_unchained(std::move(error));
 }
 
 }  // namespace
 
-py::object init_instance(const Args& a) {
+Object init_instance(const Args& a) {
   const ModuleState& st = a.st;
-  py::handle self = a[0];
+  Handle self = a[0];
   st.set_attr(self, Name::_is_revert_enabled, a[1]);
-  st.set_attr(self, Name::_revert_data, py::list());
-  st.set_attr(self, Name::_savepoints, py::list());
-  st.set_attr(self, Name::_connection, py::none());
-  return py::none();
+  st.set_attr(self, Name::_revert_data, new_list());
+  st.set_attr(self, Name::_savepoints, new_list());
+  st.set_attr(self, Name::_connection, none());
+  return none();
 }
 
-py::object table_schema_manager(const Args& a) {
+Object table_schema_manager(const Args& a) {
   const ModuleState& st = a.st;
   // Imported on every read, like the import statement it stands for: once the module
   // is loaded that is a look-up in sys.modules.
-  py::object service = st.import_name(st.text(Text::schema_service_module), st.text(Text::schema_service_class));
+  Object service = st.import_name(st.text(Text::schema_service_module), st.text(Text::schema_service_class));
   return call(service, a[0]);
 }
 
-py::object default_envs(const Args& a) {
+Object default_envs(const Args& a) {
   const ModuleState& st = a.st;
-  py::dict envs;
-  py::object getenv = st.attr(st.global(Name::os), Name::getenv);
+  Object envs = new_dict();
+  Object getenv = st.attr(st.global(Name::os), Name::getenv);
   for (auto [variable, keyword] : kEnvironment) {
-    py::str name(variable);
+    Object name = to_str(variable);
     if (!truthy(call(getenv, name))) continue;
-    envs[keyword] = call(getenv, name);
+    Object value = call(getenv, name);
+    if (PyDict_SetItemString(envs.ptr(), keyword, value.ptr()) < 0) throw_python_error();
   }
-  py::object result = std::move(envs);
-  return result;
+  return envs;
 }
 
-py::object connect(const Args& a) {
+Object connect(const Args& a) {
   const ModuleState& st = a.st;
-  py::handle self = a[0], dsn = a[1], kwargs = a[2];
+  Handle self = a[0], dsn = a[1], kwargs = a[2];
   if (!st.attr(self, Name::_connection).is_none()) st.raise_connection_error("Connection already established");
-  py::object envs = st.call_method(self, Name::_default_envs);
+  Object envs = st.call_method(self, Name::_default_envs);
   st.call_method(envs, Name::update, kwargs);
-  if (!PyDict_Check(envs.ptr())) envs = py::dict(envs);
-  py::object driver_connect = st.attr(st.global(Name::psycopg2), Name::connect);
-  py::tuple positional = py::make_tuple(dsn);
-  py::object connection = steal_or_throw(PyObject_Call(driver_connect.ptr(), positional.ptr(), envs.ptr()));
+  if (!PyDict_Check(envs.ptr())) envs = call(reinterpret_cast<PyObject*>(&PyDict_Type), envs);
+  Object driver_connect = st.attr(st.global(Name::psycopg2), Name::connect);
+  Object positional = make_tuple(dsn);
+  Object connection = steal_or_throw(PyObject_Call(driver_connect.ptr(), positional.ptr(), envs.ptr()));
   st.set_attr(self, Name::_connection, connection);
-  st.set_attr(connection, Name::isolation_level, py::none());
+  st.set_attr(connection, Name::isolation_level, none());
   // Transactions are opened and closed only by begin/commit/rollback: without
   // autocommit the driver would open one implicitly at the first statement.
-  st.set_attr(connection, Name::autocommit, py::bool_(true));
-  return py::none();
+  st.set_attr(connection, Name::autocommit, bool_(true));
+  return none();
 }
 
-py::object disconnect(const Args& a) {
+Object disconnect(const Args& a) {
   const ModuleState& st = a.st;
-  py::handle self = a[0];
-  py::object connection = st.attr(self, Name::_connection);
+  Handle self = a[0];
+  Object connection = st.attr(self, Name::_connection);
   if (connection.is_none()) st.raise_connection_error("Connection not established");
   st.call_method(connection, Name::close);
-  st.set_attr(self, Name::_connection, py::none());
-  return py::none();
+  st.set_attr(self, Name::_connection, none());
+  return none();
 }
 
-py::object describe_table(const Args& a) {
+Object describe_table(const Args& a) {
   ModuleState& st = a.st;
-  py::handle self = a[0], table_name = a[1];
-  if (py::object known = st.memo().lookup(self, table_name)) return known;
-  py::object cursor = st.call_method(self, Name::execute, st.statement(Statement::DescribeTable), table_name);
-  py::object rows = st.call_method(cursor, Name::fetchall);
-  py::dict description;
-  py::object iterator = steal_or_throw(PyObject_GetIter(rows.ptr()));
-  while (py::object row = next_item(iterator)) {
+  Handle self = a[0], table_name = a[1];
+  if (Object known = st.memo().lookup(self, table_name)) return known;
+  Object cursor = st.call_method(self, Name::execute, st.statement(Statement::DescribeTable), table_name);
+  Object rows = st.call_method(cursor, Name::fetchall);
+  Object description = new_dict();
+  Object iterator = steal_or_throw(PyObject_GetIter(rows.ptr()));
+  while (Object row = next_item(iterator)) {
     auto [column, data_type] = unpack2(row);
-    description[column] = data_type;
+    if (PyDict_SetItem(description.ptr(), column.ptr(), data_type.ptr()) < 0) throw_python_error();
   }
   // An unknown table is not remembered, so a table created later is seen.
-  if (PyDict_GET_SIZE(description.ptr()) > 0) st.memo().store(self, table_name, description);
-  py::object result = std::move(description);
-  return result;
+  if (PyDict_GET_SIZE(description.ptr()) > 0) st.memo().store(st.module(), self, table_name, description);
+  return description;
 }
 
-py::object execute(const Args& a) {
+Object execute(const Args& a) {
   const ModuleState& st = a.st;
-  py::handle self = a[0], query = a[1], args = a[2];
-  py::object connection = st.attr(self, Name::_connection);
+  Handle self = a[0], query = a[1], args = a[2];
+  Object connection = st.attr(self, Name::_connection);
   if (connection.is_none()) st.raise_connection_error("Connection not established");
-  py::object cursor = st.call_method(connection, Name::cursor);
+  Object cursor = st.call_method(connection, Name::cursor);
   try {
     st.call_method(cursor, Name::execute, query, args);
-  } catch (py::error_already_set& failure) {
-    if (!failure.matches(PyExc_Exception)) throw;
-    raise_statement_error(st, failure, query, args);
+  } catch (const PythonError&) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    raise_statement_error(st, query, args);
   }
   return cursor;
 }
 
-py::object prepare_connection(const Args& a) {
+Object prepare_connection(const Args& a) {
   const ModuleState& st = a.st;
-  py::object service = st.attr(a[0], Name::table_schema_manager);
+  Object service = st.attr(a[0], Name::table_schema_manager);
   st.call_method(service, Name::register_internal_tables);
-  return py::none();
+  return none();
 }
 
 }  // namespace velmor::binding

@@ -26,13 +26,13 @@ bool is_atom(PyObject* value) {
 // copy.deepcopy's own memo dict, shared both ways.
 class Copier {
  public:
-  explicit Copier(py::handle fallback) : fallback_(fallback) {}
+  explicit Copier(Handle fallback) : fallback_(fallback) {}
 
-  py::object copy(py::handle value, int depth) {
-    if (is_atom(value.ptr())) return py::reinterpret_borrow<py::object>(value);
+  Object copy(Handle value, int depth) {
+    if (is_atom(value.ptr())) return own(value);
     const bool is_dict = PyDict_CheckExact(value.ptr());
     if ((!is_dict && !PyList_CheckExact(value.ptr())) || depth >= kMaxDepth) return delegate(value);
-    if (py::object seen = recall(value)) return seen;
+    if (Object seen = recall(value)) return seen;
 
     if (Py_EnterRecursiveCall(" while deep-copying")) throw_python_error();
     struct Leave {
@@ -44,57 +44,57 @@ class Copier {
  private:
   // As `for key, value in original.items()`: a change of size or keys made while
   // copying fails exactly as the dict's own iterator fails.
-  py::object copy_dict(py::handle original, int depth) {
-    py::object result = steal_or_throw(PyDict_New());
+  Object copy_dict(Handle original, int depth) {
+    Object result = steal_or_throw(PyDict_New());
     remember(original, result);
-    py::object key, value;
+    Object key, value;
     for (DictWalk entries(original); entries.next(key, value);) {
       // `copy[deepcopy(key)] = deepcopy(value)` evaluates the value first.
-      py::object new_value = copy(value, depth + 1);
-      py::object new_key = copy(key, depth + 1);
+      Object new_value = copy(value, depth + 1);
+      Object new_key = copy(key, depth + 1);
       if (PyDict_SetItem(result.ptr(), new_key.ptr(), new_value.ptr()) < 0) throw_python_error();
     }
     return result;
   }
 
   // As `for item in original`: the size is read again before every item.
-  py::object copy_list(py::handle original, int depth) {
-    py::object result = steal_or_throw(PyList_New(0));
+  Object copy_list(Handle original, int depth) {
+    Object result = steal_or_throw(PyList_New(0));
     remember(original, result);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(original.ptr()); ++i) {
-      py::object item = own(PyList_GET_ITEM(original.ptr(), i));
-      py::object copied = copy(item, depth + 1);
+      Object item = own(PyList_GET_ITEM(original.ptr(), i));
+      Object copied = copy(item, depth + 1);
       if (PyList_Append(result.ptr(), copied.ptr()) < 0) throw_python_error();
     }
     return result;
   }
 
-  py::object recall(py::handle original) {
+  Object recall(Handle original) {
     if (!memo_dict_) {
       auto found = memo_.find(original.ptr());
-      return found == memo_.end() ? py::object() : found->second.copy;
+      return found == memo_.end() ? Object() : found->second.copy;
     }
-    py::object key = steal_or_throw(PyLong_FromVoidPtr(original.ptr()));
+    Object key = steal_or_throw(PyLong_FromVoidPtr(original.ptr()));
     PyObject* seen = PyDict_GetItemWithError(memo_dict_.ptr(), key.ptr());
     if (!seen && PyErr_Occurred()) throw_python_error();
     return own(seen);
   }
 
-  void remember(py::handle original, py::handle copy) {
-    kept_.push_back(py::reinterpret_borrow<py::object>(original));
+  void remember(Handle original, Handle copy) {
+    kept_.push_back(own(original));
     if (!memo_dict_) {
-      memo_.insert_or_assign(original.ptr(), Memo{py::reinterpret_borrow<py::object>(copy)});
+      memo_.insert_or_assign(original.ptr(), Memo{own(copy)});
       return;
     }
-    py::object key = steal_or_throw(PyLong_FromVoidPtr(original.ptr()));
+    Object key = steal_or_throw(PyLong_FromVoidPtr(original.ptr()));
     if (PyDict_SetItem(memo_dict_.ptr(), key.ptr(), copy.ptr()) < 0) throw_python_error();
   }
 
-  py::object delegate(py::handle value) {
+  Object delegate(Handle value) {
     if (!memo_dict_) {
-      py::dict shared;
+      Object shared = new_dict();
       for (const auto& [original, entry] : memo_) {
-        py::object key = steal_or_throw(PyLong_FromVoidPtr(original));
+        Object key = steal_or_throw(PyLong_FromVoidPtr(original));
         if (PyDict_SetItem(shared.ptr(), key.ptr(), entry.copy.ptr()) < 0) throw_python_error();
       }
       memo_.clear();
@@ -104,19 +104,19 @@ class Copier {
   }
 
   struct Memo {
-    py::object copy;
+    Object copy;
   };
 
-  py::handle fallback_;
-  std::vector<py::object> kept_;  // the originals, alive until the copy is done
+  Handle fallback_;
+  std::vector<Object> kept_;  // the originals, alive until the copy is done
   std::unordered_map<PyObject*, Memo> memo_;
-  py::object memo_dict_;  // copy.deepcopy's memo format: id(original) -> copy
+  Object memo_dict_;  // copy.deepcopy's memo format: id(original) -> copy
 };
 
 }  // namespace
 
-py::object deep_copy(py::handle value, py::handle fallback) {
-  if (is_atom(value.ptr())) return py::reinterpret_borrow<py::object>(value);
+Object deep_copy(Handle value, Handle fallback) {
+  if (is_atom(value.ptr())) return own(value);
   return Copier(fallback).copy(value, 0);
 }
 

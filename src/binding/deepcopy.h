@@ -7,13 +7,11 @@
 // their own copy rules keep them and no nesting can exhaust the C stack.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "binding/ref.h"
 
 namespace velmor::binding {
 
-namespace py = pybind11;
-
 // `fallback` is copy.deepcopy.
-py::object deep_copy(py::handle value, py::handle fallback);
+Object deep_copy(Handle value, Handle fallback);
 
 }  // namespace velmor::binding

@@ -12,47 +12,47 @@
 namespace velmor::binding {
 
 // connection.cc
-py::object init_instance(const Args& a);
-py::object table_schema_manager(const Args& a);
-py::object default_envs(const Args& a);
-py::object connect(const Args& a);
-py::object disconnect(const Args& a);
-py::object describe_table(const Args& a);
-py::object execute(const Args& a);
-py::object prepare_connection(const Args& a);
+Object init_instance(const Args& a);
+Object table_schema_manager(const Args& a);
+Object default_envs(const Args& a);
+Object connect(const Args& a);
+Object disconnect(const Args& a);
+Object describe_table(const Args& a);
+Object execute(const Args& a);
+Object prepare_connection(const Args& a);
 
 // statements.cc
-py::object build_insert_statement(const Args& a);
-py::object build_delete_statement(const Args& a);
-py::object process_value_before_insert(const Args& a);
-py::object nested_filter_statement(const Args& a);
-py::object resolve_nested_field_name(const Args& a);
-py::object select_with_internal_meta_statement(const Args& a);
-py::object build_group_by_statement(const Args& a);
-py::object build_select_statement(const Args& a);
+Object build_insert_statement(const Args& a);
+Object build_delete_statement(const Args& a);
+Object process_value_before_insert(const Args& a);
+Object nested_filter_statement(const Args& a);
+Object resolve_nested_field_name(const Args& a);
+Object select_with_internal_meta_statement(const Args& a);
+Object build_group_by_statement(const Args& a);
+Object build_select_statement(const Args& a);
 
 // reads.cc
-py::object query(const Args& a);
-py::object paginate_items(const Args& a);
-py::object count(const Args& a);
-py::object query_table(const Args& a);
+Object query(const Args& a);
+Object paginate_items(const Args& a);
+Object count(const Args& a);
+Object query_table(const Args& a);
 
 // writes.cc
-py::object savepoint_name(const Args& a);
-py::object put(const Args& a);
-py::object begin(const Args& a);
-py::object commit(const Args& a);
-py::object revert(const Args& a);
-py::object rollback(const Args& a);
-py::object on_transaction_complete(const Args& a);
-py::object add_revert_data(const Args& a);
-py::object delete_record(const Args& a);
+Object savepoint_name(const Args& a);
+Object put(const Args& a);
+Object begin(const Args& a);
+Object commit(const Args& a);
+Object revert(const Args& a);
+Object rollback(const Args& a);
+Object on_transaction_complete(const Args& a);
+Object add_revert_data(const Args& a);
+Object delete_record(const Args& a);
 
 // The module-level one-argument functions of the condition operator map.
-py::object eq_template(const Args& a);
-py::object neq_template(const Args& a);
-py::object isnull_template(const Args& a);
-py::object upper_text(const Args& a);
-py::object no_value(const Args& a);
+Object eq_template(const Args& a);
+Object neq_template(const Args& a);
+Object isnull_template(const Args& a);
+Object upper_text(const Args& a);
+Object no_value(const Args& a);
 
 }  // namespace velmor::binding

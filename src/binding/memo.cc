@@ -7,12 +7,17 @@
 namespace velmor::binding {
 namespace {
 
-// The weak reference's callback; its self is a capsule of (instance address, memo).
-PyObject* forget_instance(PyObject* key_capsule, PyObject* /*weakref*/) {
-  auto* memo = static_cast<DescriptionMemo*>(PyCapsule_GetContext(key_capsule));
-  auto* key = static_cast<PyObject*>(PyCapsule_GetPointer(key_capsule, nullptr));
-  if (!memo || !key) return nullptr;
-  memo->forget(key);
+// The weak reference's callback. Its self is (module, instance address): the module
+// is held, and its state is looked up at each call, so a call after the module was
+// cleared (a re-import, shutdown, or anyone calling __callback__ by hand) finds no
+// memo, or no entry, and does nothing.
+PyObject* forget_instance(PyObject* self, PyObject* /*weakref*/) {
+  if (!PyTuple_CheckExact(self) || PyTuple_GET_SIZE(self) != 2) Py_RETURN_NONE;
+  void* key = PyLong_AsVoidPtr(PyTuple_GET_ITEM(self, 1));
+  if (!key && PyErr_Occurred()) return nullptr;
+  auto* slot = static_cast<StateSlot*>(PyModule_GetState(PyTuple_GET_ITEM(self, 0)));
+  if (!slot && PyErr_Occurred()) return nullptr;
+  if (ModuleState* st = slot ? slot->get() : nullptr) st->memo().forget(key);
   Py_RETURN_NONE;
 }
 
@@ -20,7 +25,7 @@ PyMethodDef kForget = {"_forget_table_descriptions", forget_instance, METH_O, nu
 
 }  // namespace
 
-void DescriptionMemo::forget(PyObject* instance) noexcept {
+void DescriptionMemo::forget(const void* instance) noexcept {
   auto found = entries_.find(instance);
   if (found == entries_.end()) return;
   // Out of the table first: releasing the descriptions may run code that uses it.
@@ -28,7 +33,7 @@ void DescriptionMemo::forget(PyObject* instance) noexcept {
   entries_.erase(found);
 }
 
-py::object DescriptionMemo::lookup(py::handle instance, py::handle table_name) const {
+Object DescriptionMemo::lookup(Handle instance, Handle table_name) const {
   auto found = entries_.find(instance.ptr());
   if (found == entries_.end()) return {};
   PyObject* description = PyDict_GetItemWithError(found->second.tables.ptr(), table_name.ptr());
@@ -36,22 +41,22 @@ py::object DescriptionMemo::lookup(py::handle instance, py::handle table_name) c
   return own(description);
 }
 
-void DescriptionMemo::store(py::handle instance, py::handle table_name, py::handle description) {
-  py::object tables;
+void DescriptionMemo::store(Handle module, Handle instance, Handle table_name, Handle description) {
+  Object tables;
   auto found = entries_.find(instance.ptr());
   if (found != entries_.end()) {
     tables = found->second.tables;
   } else {
-    py::object capsule = steal_or_throw(PyCapsule_New(instance.ptr(), nullptr, nullptr));
-    if (PyCapsule_SetContext(capsule.ptr(), this) < 0) throw_python_error();
-    py::object callback = steal_or_throw(PyCFunction_New(&kForget, capsule.ptr()));
+    Object address = steal_or_throw(PyLong_FromVoidPtr(instance.ptr()));
+    Object self = make_tuple(module, address);
+    Object callback = steal_or_throw(PyCFunction_New(&kForget, self.ptr()));
     PyObject* weakref = PyWeakref_NewRef(instance.ptr(), callback.ptr());
     if (!weakref) {
       if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_python_error();
       PyErr_Clear();  // not weakly referenceable: answer without memoising
       return;
     }
-    Entry entry{py::reinterpret_steal<py::object>(weakref), steal_or_throw(PyDict_New())};
+    Entry entry{Object::steal(weakref), new_dict()};
     tables = entry.tables;
     // Allocating above may have run a collection and its callbacks: look again.
     entries_.insert_or_assign(instance.ptr(), std::move(entry));

@@ -6,6 +6,8 @@
 #define Py_READONLY READONLY
 #endif
 
+#include <cstring>
+
 #include <algorithm>
 #include <array>
 #include <new>
@@ -22,16 +24,16 @@ constexpr int kMaxParams = 12;
 // and destroyed by its deallocator, so every reference is released by a destructor.
 struct CallableFields {
   const MemberSpec* member = nullptr;
-  py::object name;
-  py::object qualname;
-  py::object module;
-  py::object doc;          // str or None
-  py::object annotations;  // dict
-  py::object defaults;     // tuple or None
-  py::object kwdefaults;   // dict or None
-  py::object signature;    // built on first request
-  std::array<py::object, kMaxParams> param_names;
-  std::array<py::object, kMaxParams> default_values;  // null where required
+  Object name;
+  Object qualname;
+  Object module;
+  Object doc;          // str or None
+  Object annotations;  // dict
+  Object defaults;     // tuple or None
+  Object kwdefaults;   // dict or None
+  Object signature;    // built on first request
+  std::array<Object, kMaxParams> param_names;
+  std::array<Object, kMaxParams> default_values;  // null where required
   int n_params = 0;
   int n_positional = 0;  // the leading positional-or-keyword parameters
   int varargs = -1;      // index of *args, or -1
@@ -41,6 +43,7 @@ struct CallableFields {
 struct Callable {
   PyObject_HEAD
   vectorcallfunc vectorcall;
+  PyObject* dict;  // attributes set on the callable, as on a function (owned)
   CallableFields f;
 };
 
@@ -79,17 +82,20 @@ bool has_exact_type(Exact exact, PyObject* value) {
 
 // --- The interpreter's own argument errors, word for word -----------------------------
 
-void format_missing(const CallableFields& f, const char* kind, const py::list& names) {
-  const Py_ssize_t len = static_cast<Py_ssize_t>(names.size());
-  py::object joined;
+void format_missing(const CallableFields& f, const char* kind, Handle names) {
+  const Py_ssize_t len = PyList_GET_SIZE(names.ptr());  // our own list of str
+  Object joined;
   if (len == 1) {
-    joined = names[0];
+    joined = own(PyList_GET_ITEM(names.ptr(), 0));
   } else if (len == 2) {
-    joined = steal_or_throw(PyUnicode_FromFormat("%U and %U", names[0].ptr(), names[1].ptr()));
+    joined = steal_or_throw(
+        PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.ptr(), 0), PyList_GET_ITEM(names.ptr(), 1)));
   } else {
-    py::object tail = steal_or_throw(PyUnicode_FromFormat(", %U, and %U", names[len - 2].ptr(), names[len - 1].ptr()));
-    py::object head_list = steal_or_throw(PyList_GetSlice(names.ptr(), 0, len - 2));
-    py::object head = steal_or_throw(PyUnicode_Join(py::str(", ").ptr(), head_list.ptr()));
+    Object tail = steal_or_throw(PyUnicode_FromFormat(", %U, and %U", PyList_GET_ITEM(names.ptr(), len - 2),
+                                                      PyList_GET_ITEM(names.ptr(), len - 1)));
+    Object head_list = steal_or_throw(PyList_GetSlice(names.ptr(), 0, len - 2));
+    Object comma = to_str(", ");
+    Object head = steal_or_throw(PyUnicode_Join(comma.ptr(), head_list.ptr()));
     joined = steal_or_throw(PyUnicode_Concat(head.ptr(), tail.ptr()));
   }
   PyErr_Format(PyExc_TypeError, "%U() missing %zd required %s argument%s: %U", f.qualname.ptr(), len, kind,
@@ -97,12 +103,13 @@ void format_missing(const CallableFields& f, const char* kind, const py::list& n
 }
 
 void missing_arguments(const CallableFields& f, PyObject* const* slots, bool positional) {
-  py::list names;
+  Object names = new_list();
   const auto& params = f.member->params;
   for (int i = 0; i < f.n_params; ++i) {
     bool wanted = positional ? params[i].kind == ParamKind::Positional : params[i].kind == ParamKind::KeywordOnly;
     if (!wanted || slots[i] || f.default_values[i]) continue;
-    names.append(steal_or_throw(PyObject_Repr(f.param_names[i].ptr())));
+    Object name = steal_or_throw(PyObject_Repr(f.param_names[i].ptr()));
+    if (PyList_Append(names.ptr(), name.ptr()) < 0) throw_python_error();
   }
   format_missing(f, positional ? "positional" : "keyword-only", names);
 }
@@ -116,9 +123,9 @@ void too_many_positional(const CallableFields& f, Py_ssize_t given, PyObject* co
     if (params[i].kind == ParamKind::Positional && f.default_values[i]) ++defcount;
   }
   const bool plural = defcount ? true : f.n_positional != 1;
-  py::object sig = steal_or_throw(defcount ? PyUnicode_FromFormat("from %zd to %d", f.n_positional - defcount, f.n_positional)
+  Object sig = steal_or_throw(defcount ? PyUnicode_FromFormat("from %zd to %d", f.n_positional - defcount, f.n_positional)
                                            : PyUnicode_FromFormat("%d", f.n_positional));
-  py::object kwonly_sig = steal_or_throw(
+  Object kwonly_sig = steal_or_throw(
       kwonly_given ? PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
                                           given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : "")
                    : PyUnicode_FromString(""));
@@ -129,24 +136,27 @@ void too_many_positional(const CallableFields& f, Py_ssize_t given, PyObject* co
 // From 3.13 the interpreter also names the closest parameter, as it measures
 // closeness for misspelt names; its own measure is asked, over the named parameters in
 // order. Without it (the module is the interpreter's own, not a promise), no suggestion.
-py::object closest_parameter(const CallableFields& f, PyObject* key) {
+Object closest_parameter(const CallableFields& f, PyObject* key) {
   if (Py_Version < 0x030D0000) return {};
   try {
-    py::module_ suggestions = py::module_::import("_suggestions");
-    py::list names;
+    Object suggestions = steal_or_throw(PyImport_ImportModule("_suggestions"));
+    Object generate = steal_or_throw(PyObject_GetAttrString(suggestions.ptr(), "_generate_suggestions"));
+    Object names = new_list();
     for (int i = 0; i < f.n_params; ++i) {
       const ParamKind kind = f.member->params[i].kind;
-      if (kind == ParamKind::Positional || kind == ParamKind::KeywordOnly) names.append(f.param_names[i]);
+      if (kind != ParamKind::Positional && kind != ParamKind::KeywordOnly) continue;
+      if (PyList_Append(names.ptr(), f.param_names[i].ptr()) < 0) throw_python_error();
     }
-    py::object found = suggestions.attr("_generate_suggestions")(names, py::handle(key));
-    return found.is_none() ? py::object() : found;
-  } catch (py::error_already_set&) {
+    Object found = call(generate, names, Handle(key));
+    return found.is_none() ? Object() : found;
+  } catch (const PythonError&) {
+    PyErr_Clear();  // no suggestion, as the interpreter gives none when it cannot make one
     return {};
   }
 }
 
 void unexpected_keyword(const CallableFields& f, PyObject* key) {
-  if (py::object suggestion = closest_parameter(f, key)) {
+  if (Object suggestion = closest_parameter(f, key)) {
     PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
                  f.qualname.ptr(), key, suggestion.ptr());
     return;
@@ -172,7 +182,7 @@ int find_keyword(const CallableFields& f, PyObject* key) {
 // Binds the call's arguments to slots; false with a Python error set when the call
 // does not fit the signature. `varargs`/`varkw` receive the collected extras.
 bool bind_arguments(const CallableFields& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject** slots, py::object& varargs, py::object& varkw) {
+                    PyObject** slots, Object& varargs, Object& varkw) {
   const MemberSpec& member = *f.member;
   const Py_ssize_t ncopy = nargs < f.n_positional ? nargs : f.n_positional;
   for (Py_ssize_t i = 0; i < ncopy; ++i) slots[i] = args[i];
@@ -247,23 +257,30 @@ ModuleState* state_of(PyObject* callable) {
 
 PyObject* callable_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   const CallableFields& f = as_callable(callable)->f;
+  // Members call back into Python, which may call members again: the interpreter's
+  // own depth limit bounds that, as it bounds a Python function calling itself.
+  if (Py_EnterRecursiveCall("")) return nullptr;
+  struct Leave {
+    ~Leave() { Py_LeaveRecursiveCall(); }
+  } leave;
+  // The boundary: nothing thrown below gets past this function.
   try {
     ModuleState* st = state_of(callable);
     if (!st) return nullptr;
     PyObject* slots[kMaxParams] = {};
-    py::object varargs, varkw;
+    Object varargs, varkw;
     if (!bind_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots, varargs, varkw)) return nullptr;
-    std::array<py::handle, kMaxParams> handles;
+    std::array<Handle, kMaxParams> handles;
     for (int i = 0; i < f.n_params; ++i) handles[static_cast<std::size_t>(i)] = slots[i];
-    return f.member->impl(Args{*st, handles.data()}).release().ptr();
-  } catch (py::error_already_set& error) {
-    error.restore();
-  } catch (py::builtin_exception& error) {
-    error.set_error();
+    return f.member->impl(Args{*st, handles.data()}).release();
+  } catch (const PythonError&) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& error) {
     PyErr_SetString(PyExc_SystemError, error.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
   }
   return nullptr;
 }
@@ -273,10 +290,11 @@ PyObject* callable_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 // A docstring as the running interpreter's compiler leaves it. From 3.13 the compiler
 // strips the first line's leading spaces and the common indentation of the later lines
 // that hold text (tabs expanded first), and keeps blank lines.
-py::object compiled_docstring(const char* text) {
-  py::object doc = py::str(text);
+Object compiled_docstring(const char* text) {
+  Object doc = to_str(text);
   if (Py_Version < 0x030D0000) return doc;
-  const std::string raw = py::str(doc.attr("expandtabs")());
+  Object expanded = steal_or_throw(PyObject_CallMethod(doc.ptr(), "expandtabs", nullptr));
+  const std::string raw(Utf8(std::move(expanded)).view());
   constexpr size_t npos = std::string::npos;
   size_t margin = npos;
   for (size_t start = raw.find('\n'); start != npos;) {
@@ -297,50 +315,72 @@ py::object compiled_docstring(const char* text) {
     clean.append(raw, pos, next - pos);
     pos = next;
   }
-  return py::str(clean);
+  return to_str(clean);
 }
 
-py::object build_signature(const CallableFields& f) {
-  py::module_ inspect = py::module_::import("inspect");
-  py::object parameter = inspect.attr("Parameter");
-  py::object empty = parameter.attr("empty");
-  py::list parameters;
+// inspect.Parameter(name, kind, default=..., annotation=...) for each parameter, then
+// inspect.Signature(parameters, return_annotation=...).
+Object build_signature(const CallableFields& f) {
+  Object inspect = steal_or_throw(PyImport_ImportModule("inspect"));
+  Object parameter = steal_or_throw(PyObject_GetAttrString(inspect.ptr(), "Parameter"));
+  Object empty = steal_or_throw(PyObject_GetAttrString(parameter.ptr(), "empty"));
+  Object parameters = new_list();
   for (int i = 0; i < f.n_params; ++i) {
     const Param& param = f.member->params[i];
     const char* kind = "POSITIONAL_OR_KEYWORD";
     if (param.kind == ParamKind::VarPositional) kind = "VAR_POSITIONAL";
     if (param.kind == ParamKind::KeywordOnly) kind = "KEYWORD_ONLY";
     if (param.kind == ParamKind::VarKeyword) kind = "VAR_KEYWORD";
-    py::object dflt = f.default_values[i] ? f.default_values[i] : empty;
-    py::object annotation = param.annotation ? py::object(py::str(param.annotation)) : empty;
-    parameters.append(parameter(f.param_names[i], parameter.attr(kind), py::arg("default") = dflt,
-                                py::arg("annotation") = annotation));
+    Object kind_value = steal_or_throw(PyObject_GetAttrString(parameter.ptr(), kind));
+    Object keywords = new_dict();
+    const Object& dflt = f.default_values[i] ? f.default_values[i] : empty;
+    Object annotation = param.annotation ? to_str(param.annotation) : empty;
+    if (PyDict_SetItemString(keywords.ptr(), "default", dflt.ptr()) < 0 ||
+        PyDict_SetItemString(keywords.ptr(), "annotation", annotation.ptr()) < 0)
+      throw_python_error();
+    Object positional = make_tuple(f.param_names[i], kind_value);
+    Object made = steal_or_throw(PyObject_Call(parameter.ptr(), positional.ptr(), keywords.ptr()));
+    if (PyList_Append(parameters.ptr(), made.ptr()) < 0) throw_python_error();
   }
-  py::object result = f.member->returns ? py::object(py::str(f.member->returns)) : empty;
-  return inspect.attr("Signature")(parameters, py::arg("return_annotation") = result);
+  Object result = f.member->returns ? to_str(f.member->returns) : empty;
+  Object signature = steal_or_throw(PyObject_GetAttrString(inspect.ptr(), "Signature"));
+  Object keywords = new_dict();
+  if (PyDict_SetItemString(keywords.ptr(), "return_annotation", result.ptr()) < 0) throw_python_error();
+  Object positional = make_tuple(parameters);
+  return steal_or_throw(PyObject_Call(signature.ptr(), positional.ptr(), keywords.ptr()));
 }
 
 PyObject* get_signature(PyObject* object, void*) {
   CallableFields& f = as_callable(object)->f;
   try {
     if (!f.signature) f.signature = build_signature(f);
-    return f.signature.inc_ref().ptr();
-  } catch (py::error_already_set& error) {
-    error.restore();
-    return nullptr;
+    return f.signature.new_ref();
+  } catch (const PythonError&) {
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
   }
+  return nullptr;
 }
 
-template <py::object CallableFields::*Field>
+// A field cleared by the collector reads as None.
+template <Object CallableFields::*Field>
 PyObject* get_field(PyObject* object, void*) {
-  return (as_callable(object)->f.*Field).inc_ref().ptr();
+  const Object& value = as_callable(object)->f.*Field;
+  return value ? value.new_ref() : Py_NewRef(Py_None);
+}
+
+// A function's __doc__ can be replaced by any object, or deleted (it reads None then).
+int set_doc(PyObject* object, PyObject* value, void*) {
+  as_callable(object)->f.doc = value ? own(value) : none();
+  return 0;
 }
 
 PyGetSetDef kGetSet[] = {
     {"__name__", get_field<&CallableFields::name>, nullptr, nullptr, nullptr},
     {"__qualname__", get_field<&CallableFields::qualname>, nullptr, nullptr, nullptr},
     {"__module__", get_field<&CallableFields::module>, nullptr, nullptr, nullptr},
-    {"__doc__", get_field<&CallableFields::doc>, nullptr, nullptr, nullptr},
+    {"__doc__", get_field<&CallableFields::doc>, set_doc, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"__annotations__", get_field<&CallableFields::annotations>, nullptr, nullptr, nullptr},
     {"__defaults__", get_field<&CallableFields::defaults>, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_field<&CallableFields::kwdefaults>, nullptr, nullptr, nullptr},
@@ -350,24 +390,38 @@ PyGetSetDef kGetSet[] = {
 
 PyMemberDef kMembers[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Callable, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(Callable, dict), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 // The callables reach their module through their type, and the module reaches them
 // through the class: a cycle the collector must see.
 int callable_traverse(PyObject* object, visitproc visit, void* arg) {
-  const CallableFields& f = as_callable(object)->f;
+  const Callable* self = as_callable(object);
   Py_VISIT(Py_TYPE(object));
-  Py_VISIT(f.annotations.ptr());
-  Py_VISIT(f.defaults.ptr());
-  Py_VISIT(f.kwdefaults.ptr());
-  Py_VISIT(f.signature.ptr());
+  Py_VISIT(self->dict);
+  Py_VISIT(self->f.doc.ptr());
+  Py_VISIT(self->f.annotations.ptr());
+  Py_VISIT(self->f.defaults.ptr());
+  Py_VISIT(self->f.kwdefaults.ptr());
+  Py_VISIT(self->f.signature.ptr());
+  return 0;
+}
+
+// What code may have tied into a cycle: the attribute dict and the mutable fields.
+int callable_clear(PyObject* object) {
+  Callable* self = as_callable(object);
+  Py_CLEAR(self->dict);
+  CallableFields& f = self->f;
+  Object released[] = {std::move(f.doc), std::move(f.annotations), std::move(f.defaults), std::move(f.kwdefaults),
+                       std::move(f.signature)};
   return 0;
 }
 
 void callable_dealloc(PyObject* object) {
   PyObject_GC_UnTrack(object);
   PyTypeObject* type = Py_TYPE(object);
+  Py_CLEAR(as_callable(object)->dict);
   as_callable(object)->f.~CallableFields();
   type->tp_free(object);
   Py_DECREF(type);
@@ -387,10 +441,26 @@ PyObject* method_descr_get(PyObject* self, PyObject* instance, PyObject*) {
 // all the same, as a function is to the tools that look for one.
 PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
 
-py::object make_type(ModuleState& st, const char* type_name, bool binds) {
+// Functions are atomic to copy and deepcopy.
+PyObject* copy_self(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+// Pickled by reference, as a function is: pickle looks the qualified name up in the
+// module and insists that it finds this very object.
+PyObject* reduce_by_name(PyObject* self, PyObject*) { return Py_NewRef(as_callable(self)->f.qualname.ptr()); }
+
+PyMethodDef kMethods[] = {
+    {"__copy__", copy_self, METH_NOARGS, nullptr},
+    {"__deepcopy__", copy_self, METH_O, nullptr},
+    {"__reduce__", reduce_by_name, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+Object make_type(ModuleState& st, const char* type_name, bool binds) {
   PyType_Slot slots[] = {
       {Py_tp_dealloc, reinterpret_cast<void*>(callable_dealloc)},
       {Py_tp_traverse, reinterpret_cast<void*>(callable_traverse)},
+      {Py_tp_clear, reinterpret_cast<void*>(callable_clear)},
+      {Py_tp_methods, kMethods},
       {Py_tp_repr, reinterpret_cast<void*>(callable_repr)},
       {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
       {Py_tp_getset, kGetSet},
@@ -413,18 +483,22 @@ void create_callable_types(ModuleState& st) {
       make_type(st, "velmor_data.connections.implementations.postgresql_history.compiled_function", false));
 }
 
-py::object make_callable(const ModuleState& st, const MemberSpec& member, py::handle module_name,
-                         const char* qualname_prefix) {
-  if (member.params.size() > static_cast<size_t>(kMaxParams))
-    throw std::logic_error("too many parameters for a compiled member");
+Object make_callable(const ModuleState& st, const MemberSpec& member, Handle module_name,
+                     const char* qualname_prefix) {
+  auto fail = [](const char* why) {
+    PyErr_SetString(PyExc_SystemError, why);
+    throw_python_error();
+  };
+  if (member.params.size() > static_cast<size_t>(kMaxParams)) fail("too many parameters for a compiled member");
   const bool binds = member.kind == MemberKind::Method || member.kind == MemberKind::Property;
   PyTypeObject* type = binds ? st.method_type() : st.function_type();
-  py::object object = steal_or_throw(PyType_GenericAlloc(type, 0));
+  Object object = steal_or_throw(PyType_GenericAlloc(type, 0));
   Callable* self = as_callable(object.ptr());
   // Nothing runs between the allocation and the fields' construction, so the
   // collector never sees them unconstructed.
   new (&self->f) CallableFields();
   self->vectorcall = callable_vectorcall;
+  self->dict = nullptr;
   CallableFields& f = self->f;
   f.member = &member;
   f.n_params = static_cast<int>(member.params.size());
@@ -432,40 +506,51 @@ py::object make_callable(const ModuleState& st, const MemberSpec& member, py::ha
   std::string qualname =
       qualname_prefix[0] ? std::string(qualname_prefix) + "." + member.name : std::string(member.name);
   f.name = steal_or_throw(PyUnicode_InternFromString(member.name));
-  f.qualname = py::str(qualname);
-  f.module = py::reinterpret_borrow<py::object>(module_name);
-  f.doc = member.doc ? compiled_docstring(member.doc) : py::none();
-  py::dict annotations;
-  py::list positional_defaults;
-  py::dict keyword_defaults;
+  f.qualname = to_str(qualname);
+  f.module = own(module_name);
+  f.doc = member.doc ? compiled_docstring(member.doc) : none();
+  Object annotations = new_dict();
+  Object positional_defaults = new_list();
+  Object keyword_defaults = new_dict();
   for (int i = 0; i < f.n_params; ++i) {
     const Param& param = member.params[i];
     f.param_names[i] = steal_or_throw(PyUnicode_InternFromString(param.name));
     f.default_values[i] = own(default_object(param.value));
     switch (param.kind) {
       case ParamKind::Positional:
-        if (f.n_positional != i) throw std::logic_error("positional parameters must come first");
+        if (f.n_positional != i) fail("positional parameters must come first");
         ++f.n_positional;
-        if (f.default_values[i]) positional_defaults.append(f.default_values[i]);
+        if (f.default_values[i] && PyList_Append(positional_defaults.ptr(), f.default_values[i].ptr()) < 0)
+          throw_python_error();
         break;
       case ParamKind::VarPositional: f.varargs = i; break;
       case ParamKind::VarKeyword: f.varkw = i; break;
       case ParamKind::KeywordOnly:
-        if (f.default_values[i]) keyword_defaults[f.param_names[i]] = f.default_values[i];
+        if (f.default_values[i] &&
+            PyDict_SetItem(keyword_defaults.ptr(), f.param_names[i].ptr(), f.default_values[i].ptr()) < 0)
+          throw_python_error();
         break;
     }
-    if (param.annotation) annotations[f.param_names[i]] = py::str(param.annotation);
+    if (param.annotation) {
+      Object text = to_str(param.annotation);
+      if (PyDict_SetItem(annotations.ptr(), f.param_names[i].ptr(), text.ptr()) < 0) throw_python_error();
+    }
   }
-  if (member.returns) annotations["return"] = py::str(member.returns);
+  if (member.returns) {
+    Object text = to_str(member.returns);
+    if (PyDict_SetItemString(annotations.ptr(), "return", text.ptr()) < 0) throw_python_error();
+  }
   f.annotations = std::move(annotations);
-  f.defaults = positional_defaults.empty() ? py::none() : py::object(py::tuple(positional_defaults));
-  f.kwdefaults = keyword_defaults.empty() ? py::none() : py::object(std::move(keyword_defaults));
+  f.defaults = PyList_GET_SIZE(positional_defaults.ptr()) == 0
+                   ? none()
+                   : steal_or_throw(PyList_AsTuple(positional_defaults.ptr()));
+  f.kwdefaults = PyDict_GET_SIZE(keyword_defaults.ptr()) == 0 ? none() : std::move(keyword_defaults);
   return object;
 }
 
-py::object make_class_member(const ModuleState& st, const MemberSpec& member, py::handle module_name,
+Object make_class_member(const ModuleState& st, const MemberSpec& member, Handle module_name,
                              const char* class_name) {
-  py::object callable = make_callable(st, member, module_name, class_name);
+  Object callable = make_callable(st, member, module_name, class_name);
   switch (member.kind) {
     case MemberKind::StaticMethod:
       return steal_or_throw(PyStaticMethod_New(callable.ptr()));

@@ -9,7 +9,7 @@
 // defined the member.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "binding/ref.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -17,7 +17,6 @@
 
 namespace velmor::binding {
 
-namespace py = pybind11;
 
 class ModuleState;
 
@@ -44,11 +43,11 @@ enum class MemberKind : std::uint8_t { Method, StaticMethod, Property, Function 
 // borrowed from the caller for the duration of the call.
 struct Args {
   ModuleState& st;
-  const py::handle* slots;
-  py::handle operator[](std::size_t i) const { return slots[i]; }
+  const Handle* slots;
+  Handle operator[](std::size_t i) const { return slots[i]; }
 };
 
-using Impl = py::object (*)(const Args& args);
+using Impl = Object (*)(const Args& args);
 
 struct MemberSpec {
   const char* name;
@@ -61,12 +60,12 @@ struct MemberSpec {
 
 // A new callable for `member`; `member` must outlive it (the tables are static).
 // `qualname_prefix` is the class name ("" for module-level functions).
-py::object make_callable(const ModuleState& st, const MemberSpec& member, py::handle module_name,
+Object make_callable(const ModuleState& st, const MemberSpec& member, Handle module_name,
                          const char* qualname_prefix);
 
 // The object to bind in the class namespace: the callable, or it wrapped in
 // staticmethod / property as its kind says.
-py::object make_class_member(const ModuleState& st, const MemberSpec& member, py::handle module_name,
+Object make_class_member(const ModuleState& st, const MemberSpec& member, Handle module_name,
                              const char* class_name);
 
 // Creates the module's callable types and keeps them in its state.

@@ -1,4 +1,5 @@
 // The module frame: what importing the module binds, in order.
+#include <initializer_list>
 #include <new>
 #include <string>
 
@@ -138,73 +139,101 @@ const MemberSpec kNoValue{"<lambda>", MemberKind::Function, {{"_", P}}, nullptr,
 
 // `from <module> import <name>`, one name at a time, with the interpreter's own error.
 void from_import(const ModuleState& st, const char* module, const char* name) {
-  py::str attribute(name);
-  st.set_global(name, st.import_name(py::str(module), attribute));
+  Object attribute = to_str(name);
+  st.set_global(name, st.import_name(to_str(module), attribute));
 }
 
-py::object import_module(const ModuleState& st, const char* module) {
-  return steal_or_throw(PyImport_ImportModuleLevelObject(py::str(module).ptr(), PyModule_GetDict(st.module()),
-                                                         nullptr, nullptr, 0));
+Object import_module(const ModuleState& st, const char* module) {
+  Object name = to_str(module);
+  return steal_or_throw(PyImport_ImportModuleLevelObject(name.ptr(), PyModule_GetDict(st.module()), nullptr, nullptr, 0));
 }
 
-py::object build_operator_map(const ModuleState& st, py::handle module_name) {
-  py::object lookup = st.global(Name::Lookup);
-  py::object record = st.global(Name::SqlOperatorTemplate);
-  py::dict map;
-  auto entry = [&](const char* member, py::dict keywords) {
-    map[lookup.attr(member)] = record(**keywords);
+Object get_attr(Handle object, const char* name) { return steal_or_throw(PyObject_GetAttrString(object.ptr(), name)); }
+
+void set_item(Handle mapping, const char* key, Handle value) {
+  Object name = to_str(key);
+  if (PyObject_SetItem(mapping.ptr(), name.ptr(), value.ptr()) < 0) throw_python_error();
+}
+
+// One operator-map field: a template text, or one of the map's own functions.
+struct Field {
+  const char* name;
+  const char* text = nullptr;
+  const MemberSpec* function = nullptr;
+};
+
+Object build_operator_map(const ModuleState& st, Handle module_name) {
+  Object lookup = st.global(Name::Lookup);
+  Object record = st.global(Name::SqlOperatorTemplate);
+  Object map = new_dict();
+  Object no_arguments = steal_or_throw(PyTuple_New(0));
+  // map[Lookup.<member>] = SqlOperatorTemplate(**fields)
+  auto entry = [&](const char* member, std::initializer_list<Field> fields) {
+    Object key = get_attr(lookup, member);
+    Object keywords = new_dict();
+    for (const Field& field : fields) {
+      Object value = field.function ? make_callable(st, *field.function, module_name, "") : to_str(field.text);
+      if (PyDict_SetItemString(keywords.ptr(), field.name, value.ptr()) < 0) throw_python_error();
+    }
+    Object made = steal_or_throw(PyObject_Call(record.ptr(), no_arguments.ptr(), keywords.ptr()));
+    if (PyObject_SetItem(map.ptr(), key.ptr(), made.ptr()) < 0) throw_python_error();
   };
-  auto lambda = [&](const MemberSpec& member) { return make_callable(st, member, module_name, ""); };
   const char* const kLike = "{field_name} LIKE %s";
   const char* const kUpperLike = "UPPER({field_name}) LIKE %s";
-  entry("EQ", py::dict(py::arg("template") = lambda(kEqTemplate)));
-  entry("NEQ", py::dict(py::arg("template") = lambda(kNeqTemplate)));
-  entry("GT", py::dict(py::arg("template") = "{field_name} > %s"));
-  entry("GTE", py::dict(py::arg("template") = "{field_name} >= %s"));
-  entry("LT", py::dict(py::arg("template") = "{field_name} < %s"));
-  entry("LTE", py::dict(py::arg("template") = "{field_name} <= %s"));
-  entry("IN", py::dict(py::arg("template") = "{field_name} IN %s"));
-  entry("CONTAINS", py::dict(py::arg("template") = kLike, py::arg("value_template") = "%{value}%"));
-  entry("ICONTAINS", py::dict(py::arg("template") = kUpperLike, py::arg("value_template") = "%{value}%",
-                              py::arg("value_modifier") = lambda(kUpperContains)));
-  entry("STARTSWITH", py::dict(py::arg("template") = kLike, py::arg("value_template") = "{value}%"));
-  entry("ISTARTSWITH", py::dict(py::arg("template") = kUpperLike, py::arg("value_template") = "{value}%",
-                                py::arg("value_modifier") = lambda(kUpperStarts)));
-  entry("ENDSWITH", py::dict(py::arg("template") = kLike, py::arg("value_template") = "%{value}"));
-  entry("IENDSWITH", py::dict(py::arg("template") = kUpperLike, py::arg("value_template") = "%{value}",
-                              py::arg("value_modifier") = lambda(kUpperEnds)));
-  entry("ISNULL", py::dict(py::arg("template") = lambda(kIsNullTemplate), py::arg("value_modifier") = lambda(kNoValue)));
-  py::object result = std::move(map);
-  return result;
+  entry("EQ", {{"template", nullptr, &kEqTemplate}});
+  entry("NEQ", {{"template", nullptr, &kNeqTemplate}});
+  entry("GT", {{"template", "{field_name} > %s"}});
+  entry("GTE", {{"template", "{field_name} >= %s"}});
+  entry("LT", {{"template", "{field_name} < %s"}});
+  entry("LTE", {{"template", "{field_name} <= %s"}});
+  entry("IN", {{"template", "{field_name} IN %s"}});
+  entry("CONTAINS", {{"template", kLike}, {"value_template", "%{value}%"}});
+  entry("ICONTAINS",
+        {{"template", kUpperLike}, {"value_template", "%{value}%"}, {"value_modifier", nullptr, &kUpperContains}});
+  entry("STARTSWITH", {{"template", kLike}, {"value_template", "{value}%"}});
+  entry("ISTARTSWITH",
+        {{"template", kUpperLike}, {"value_template", "{value}%"}, {"value_modifier", nullptr, &kUpperStarts}});
+  entry("ENDSWITH", {{"template", kLike}, {"value_template", "%{value}"}});
+  entry("IENDSWITH",
+        {{"template", kUpperLike}, {"value_template", "%{value}"}, {"value_modifier", nullptr, &kUpperEnds}});
+  entry("ISNULL", {{"template", nullptr, &kIsNullTemplate}, {"value_modifier", nullptr, &kNoValue}});
+  return map;
 }
 
 // Creates the class the way a class statement does: the metaclass from the bases and
 // its __prepare__ namespace (types.prepare_class), then attributes and members in
 // body order.
-py::object build_class(const ModuleState& st, py::handle module_name) {
-  py::tuple bases = py::make_tuple(st.global(Name::SqlHistoryConnectionMixin), st.global(Name::HistoricalConnectionBase));
-  py::str class_name(kClassName);
-  py::tuple prepared = py::module_::import("types").attr("prepare_class")(class_name, bases);
-  py::object meta = prepared[0];
-  py::object ns = prepared[1];
+Object build_class(const ModuleState& st, Handle module_name) {
+  Object bases = make_tuple(st.global(Name::SqlHistoryConnectionMixin), st.global(Name::HistoricalConnectionBase));
+  Object class_name = to_str(kClassName);
+  Object types = steal_or_throw(PyImport_ImportModule("types"));
+  Object prepared = call(get_attr(types, "prepare_class"), class_name, bases);
+  // (metaclass, namespace, keywords): the class statement has no keywords.
+  Object meta = steal_or_throw(PySequence_GetItem(prepared.ptr(), 0));
+  Object ns = steal_or_throw(PySequence_GetItem(prepared.ptr(), 1));
   // From 3.13 a class statement also records where it starts and, last, the attributes
   // its methods assign on self. There is no source to point into: the first line.
   const bool records_source = Py_Version >= 0x030D0000;
-  ns["__module__"] = module_name;
-  ns["__qualname__"] = class_name;
-  if (records_source) ns["__firstlineno__"] = 1;
-  ns["TABLE_SEPARATOR"] = "\"";
-  ns["COLUMN_SEPARATOR"] = "\"";
-  ns["SQL_OPERATOR_MAP"] = st.global(Name::sql_operator_map);
-  for (const MemberSpec& member : kMembers) ns[member.name] = make_class_member(st, member, module_name, kClassName);
-  if (records_source)
-    ns["__static_attributes__"] = py::make_tuple("_connection", "_is_revert_enabled", "_revert_data", "_savepoints");
-  return meta(class_name, bases, ns);
+  set_item(ns, "__module__", module_name);
+  set_item(ns, "__qualname__", class_name);
+  if (records_source) set_item(ns, "__firstlineno__", int_(1));
+  Object quote = to_str("\"");
+  set_item(ns, "TABLE_SEPARATOR", quote);
+  set_item(ns, "COLUMN_SEPARATOR", quote);
+  set_item(ns, "SQL_OPERATOR_MAP", st.global(Name::sql_operator_map));
+  for (const MemberSpec& member : kMembers)
+    set_item(ns, member.name, make_class_member(st, member, module_name, kClassName));
+  if (records_source) {
+    Object assigned = make_tuple(to_str("_connection"), to_str("_is_revert_enabled"), to_str("_revert_data"),
+                                 to_str("_savepoints"));
+    set_item(ns, "__static_attributes__", assigned);
+  }
+  return call(meta, class_name, bases, ns);
 }
 
 // The module frame: what importing the module binds, in order.
 void run_frame(ModuleState& st) {
-  py::object module_name = st.global(Name::__name__);
+  Object module_name = st.global(Name::__name__);
   st.set_global("json", import_module(st, "json"));
   st.set_global("logging", import_module(st, "logging"));
   st.set_global("os", import_module(st, "os"));
@@ -237,7 +266,7 @@ void run_frame(ModuleState& st) {
   from_import(st, "velmor_data.table_schemas.constants", "SECONDARY_PARTITION_KEY");
   st.set_standard_functions(st.global(Name::deepcopy), st.attr(st.global(Name::json), Name::dumps));
 
-  st.set_global("logger", st.global(Name::logging).attr("getLogger")(module_name));
+  st.set_global("logger", call(get_attr(st.global(Name::logging), "getLogger"), module_name));
   st.set_global("METADATA_SELECT_STATEMENT", to_str(sqltext::kMetadataSelectStatement));
   st.set_global("METADATA_SELECT_FIELD",
                 to_str(sqltext::metadata_select_field(Utf8(st.global(Name::METADATA_TABLE_ALIAS)))));
@@ -257,11 +286,15 @@ int exec_module(PyObject* module) {
     create_callable_types(st);
     run_frame(st);
     return 0;
-  } catch (py::error_already_set& error) {
+  } catch (const PythonError&) {
     // The importer gets the very error the frame raised, as for a Python module.
-    error.restore();
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
   } catch (const std::exception& error) {
     PyErr_SetString(PyExc_ImportError, error.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_ImportError, "unknown C++ exception");
   }
   return -1;
 }
@@ -285,6 +318,10 @@ void free_module(void* module) {
 
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // Each interpreter gets a state of its own; psycopg2 needs the shared GIL anyway.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#endif
     {0, nullptr},
 };
 
@@ -298,6 +335,6 @@ PyModuleDef kDefinition = {
 
 // Multi-phase initialisation: every import runs the frame into a module and a state of
 // its own, and a failure reaches the importer unwrapped.
-extern "C" PYBIND11_EXPORT PyObject* PyInit_postgresql_history() {
+PyMODINIT_FUNC PyInit_postgresql_history() {
   return PyModuleDef_Init(&velmor::binding::kDefinition);
 }

@@ -20,10 +20,10 @@ constexpr std::string_view kTexts[] = {
 #undef VELMOR_TEXT
 };
 
-py::object interned(std::string_view text) {
-  PyObject* result = to_str(text).release().ptr();
+Object interned(std::string_view text) {
+  PyObject* result = to_str(text).release();
   PyUnicode_InternInPlace(&result);
-  return py::reinterpret_steal<py::object>(result);
+  return Object::steal(result);
 }
 
 }  // namespace
@@ -41,9 +41,9 @@ void ModuleState::init() {
   set_statement(Statement::RollbackToPrefix, sqltext::kRollbackToSavepointPrefix);
   set_statement(Statement::DescribeTable, sqltext::kDescribeTableStatement);
   auto names_tuple = [&](Kw k, std::initializer_list<Name> spelled) {
-    py::tuple tuple(spelled.size());
-    std::size_t i = 0;
-    for (Name n : spelled) tuple[i++] = py::handle(name(n));
+    Object tuple = steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(spelled.size())));
+    Py_ssize_t i = 0;
+    for (Name n : spelled) PyTuple_SET_ITEM(tuple.ptr(), i++, Py_NewRef(name(n)));
     kw_[static_cast<std::size_t>(k)] = std::move(tuple);
   };
   names_tuple(Kw::Flags, {Name::is_internal_table, Name::use_internal_meta_tables});
@@ -58,7 +58,7 @@ void ModuleState::init() {
 
 int ModuleState::traverse(visitproc visit, void* arg) const {
   Py_VISIT(globals_.ptr());
-  for (const py::object& o : kw_) Py_VISIT(o.ptr());
+  for (const Object& o : kw_) Py_VISIT(o.ptr());
   Py_VISIT(standard_deepcopy_.ptr());
   Py_VISIT(standard_json_dumps_.ptr());
   Py_VISIT(method_type_.ptr());
@@ -67,15 +67,15 @@ int ModuleState::traverse(visitproc visit, void* arg) const {
 }
 
 void ModuleState::clear() {
-  globals_ = py::object();
+  globals_ = Object();
   memo_.clear();
-  standard_deepcopy_ = py::object();
-  standard_json_dumps_ = py::object();
-  method_type_ = py::object();
-  function_type_ = py::object();
+  standard_deepcopy_ = Object();
+  standard_json_dumps_ = Object();
+  method_type_ = Object();
+  function_type_ = Object();
 }
 
-py::object ModuleState::global(Name n) const {
+Object ModuleState::global(Name n) const {
   PyObject* key = name(n);
   if (!globals_) {
     PyErr_SetString(PyExc_RuntimeError, "the module of this member has been cleared");
@@ -89,31 +89,31 @@ py::object ModuleState::global(Name n) const {
   return own(value);
 }
 
-void ModuleState::set_global(const char* key, py::handle value) const {
+void ModuleState::set_global(const char* key, Handle value) const {
   if (PyDict_SetItemString(globals_.ptr(), key, value.ptr()) < 0) throw_python_error();
 }
 
-void ModuleState::set_attr(py::handle object, Name attribute, py::handle value) const {
+void ModuleState::set_attr(Handle object, Name attribute, Handle value) const {
   if (PyObject_SetAttr(object.ptr(), name(attribute), value.ptr()) < 0) throw_python_error();
 }
 
-void ModuleState::set_standard_functions(py::handle deepcopy, py::handle json_dumps) {
-  standard_deepcopy_ = py::reinterpret_borrow<py::object>(deepcopy);
-  standard_json_dumps_ = py::reinterpret_borrow<py::object>(json_dumps);
+void ModuleState::set_standard_functions(Handle deepcopy, Handle json_dumps) {
+  standard_deepcopy_ = own(deepcopy);
+  standard_json_dumps_ = own(json_dumps);
 }
 
-void ModuleState::set_callable_types(py::object method_type, py::object function_type) {
+void ModuleState::set_callable_types(Object method_type, Object function_type) {
   method_type_ = std::move(method_type);
   function_type_ = std::move(function_type);
 }
 
-py::object ModuleState::call_method_spread(py::handle self, Name method, py::handle first,
-                                           py::handle rest) const {
+Object ModuleState::call_method_spread(Handle self, Name method, Handle first,
+                                           Handle rest) const {
   // A tuple is used as it is; anything else is copied into one first, as `*rest` does,
   // so that the call cannot change the sequence being spread under our feet.
-  py::object arguments;
+  Object arguments;
   if (PyTuple_CheckExact(rest.ptr())) {
-    arguments = py::reinterpret_borrow<py::object>(rest);
+    arguments = own(rest);
   } else {
     PyObject* tuple = PySequence_Tuple(rest.ptr());
     if (!tuple) {
@@ -126,7 +126,7 @@ py::object ModuleState::call_method_spread(py::handle self, Name method, py::han
       }
       throw_python_error();
     }
-    arguments = py::reinterpret_steal<py::object>(tuple);
+    arguments = Object::steal(tuple);
   }
   const Py_ssize_t n = PyTuple_GET_SIZE(arguments.ptr());
   constexpr Py_ssize_t kInline = 16;
@@ -145,18 +145,18 @@ py::object ModuleState::call_method_spread(py::handle self, Name method, py::han
       PyObject_VectorcallMethod(name(method), argv, static_cast<std::size_t>(n) + 2, nullptr));
 }
 
-py::object ModuleState::import_name(py::handle module_name, py::handle attribute) const {
-  py::object loaded = own(PyDict_GetItemWithError(PyImport_GetModuleDict(), module_name.ptr()));
+Object ModuleState::import_name(Handle module_name, Handle attribute) const {
+  Object loaded = own(PyDict_GetItemWithError(PyImport_GetModuleDict(), module_name.ptr()));
   if (loaded && PyModule_CheckExact(loaded.ptr())) {
     if (PyObject* value = PyObject_GetAttr(loaded.ptr(), attribute.ptr()))
-      return py::reinterpret_steal<py::object>(value);
+      return Object::steal(value);
   }
   // Not loaded yet, or still initialising in another thread: the full import waits
   // for it and reports what is missing.
   if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
   PyErr_Clear();
-  py::tuple fromlist = py::make_tuple(attribute);
-  py::object imported = steal_or_throw(PyImport_ImportModuleLevelObject(
+  Object fromlist = make_tuple(attribute);
+  Object imported = steal_or_throw(PyImport_ImportModuleLevelObject(
       module_name.ptr(), globals_.ptr(), nullptr, fromlist.ptr(), 0));
   PyObject* value = PyObject_GetAttr(imported.ptr(), attribute.ptr());
   if (!value) {
@@ -166,22 +166,22 @@ py::object ModuleState::import_name(py::handle module_name, py::handle attribute
                  module_name.ptr());
     throw_python_error();
   }
-  return py::reinterpret_steal<py::object>(value);
+  return Object::steal(value);
 }
 
 void ModuleState::raise_connection_error(std::string_view message) const {
-  py::object error = call(global(Name::VelmorConnectionError), to_str(message));
+  Object error = call(global(Name::VelmorConnectionError), to_str(message));
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
   throw_python_error();
 }
 
-py::object next_item(py::handle iterator) {
+Object next_item(Handle iterator) {
   PyObject* item = PyIter_Next(iterator.ptr());
   if (!item && PyErr_Occurred()) throw_python_error();
-  return py::reinterpret_steal<py::object>(item);
+  return Object::steal(item);
 }
 
-bool DictWalk::next(py::object& key, py::object& value) {
+bool DictWalk::next(Object& key, Object& value) {
   if (PyDict_GET_SIZE(dict_.ptr()) != used_) {
     PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
     throw_python_error();
@@ -198,7 +198,7 @@ bool DictWalk::next(py::object& key, py::object& value) {
   return true;
 }
 
-Utf8::Utf8(py::object text) : owner_(std::move(text)) {
+Utf8::Utf8(Object text) : owner_(std::move(text)) {
   Py_ssize_t size = 0;
   if (const char* data = PyUnicode_AsUTF8AndSize(owner_.ptr(), &size)) {
     view_ = {data, static_cast<std::size_t>(size)};
@@ -210,13 +210,11 @@ Utf8::Utf8(py::object text) : owner_(std::move(text)) {
   view_ = {PyBytes_AS_STRING(owner_.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(owner_.ptr()))};
 }
 
-py::str to_str(std::string_view text) {
-  PyObject* result = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
-  if (!result) throw_python_error();
-  return py::reinterpret_steal<py::str>(result);
+Object to_str(std::string_view text) {
+  return steal_or_throw(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass"));
 }
 
-std::pair<py::object, py::object> unpack2(py::handle value) {
+std::pair<Object, Object> unpack2(Handle value) {
   PyObject* object = value.ptr();
   if (PyTuple_CheckExact(object) && PyTuple_GET_SIZE(object) == 2)
     return {own(PyTuple_GET_ITEM(object, 0)), own(PyTuple_GET_ITEM(object, 1))};
@@ -230,8 +228,8 @@ std::pair<py::object, py::object> unpack2(py::handle value) {
     }
     throw_python_error();
   }
-  auto it = py::reinterpret_steal<py::object>(iterator);
-  py::object items[2];
+  auto it = Object::steal(iterator);
+  Object items[2];
   for (int i = 0; i < 2; ++i) {
     items[i] = next_item(it);
     if (!items[i]) {
@@ -246,41 +244,55 @@ std::pair<py::object, py::object> unpack2(py::handle value) {
   return {std::move(items[0]), std::move(items[1])};
 }
 
-bool truthy(py::handle value) {
+bool truthy(Handle value) {
   int result = PyObject_IsTrue(value.ptr());
   if (result < 0) throw_python_error();
   return result != 0;
 }
 
-bool is_instance(py::handle value, py::handle cls) {
+bool is_instance(Handle value, Handle cls) {
   int result = PyObject_IsInstance(value.ptr(), cls.ptr());
   if (result < 0) throw_python_error();
   return result != 0;
 }
 
-bool equals(py::handle left, py::handle right) {
+bool equals(Handle left, Handle right) {
   return truthy(steal_or_throw(PyObject_RichCompare(left.ptr(), right.ptr(), Py_EQ)));
 }
 
-py::object type_name(py::handle value) {
+Object type_name(Handle value) {
   return steal_or_throw(PyType_GetName(Py_TYPE(value.ptr())));
 }
 
-void raise_unchained(py::object error) {
+Object take_error() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
-  PyErr_SetRaisedException(error.release().ptr());
+  return Object::steal(PyErr_GetRaisedException());
+#else
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (!type) return {};
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return Object::steal(value);
+#endif
+}
+
+void restore_error(Object error) noexcept {
+  if (!error) return;
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(error.release());
 #else
   PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())));
   PyObject* traceback = PyException_GetTraceback(error.ptr());  // new reference or null
-  PyErr_Restore(type, error.release().ptr(), traceback);
+  PyErr_Restore(type, error.release(), traceback);
 #endif
-  throw_python_error();
 }
 
-py::object caught(const py::error_already_set& error) {
-  py::object value = error.value();
-  if (error.trace() && PyException_SetTraceback(value.ptr(), error.trace().ptr()) < 0) throw_python_error();
-  return value;
+void raise_unchained(Object error) {
+  restore_error(std::move(error));
+  throw_python_error();
 }
 
 }  // namespace velmor::binding

@@ -1,20 +1,27 @@
 // What every member implementation shares: the module's state (interned names, fixed
-// texts, the table-description memo), its globals, and small helpers that turn
-// CPython's error protocol into C++ exceptions.
+// texts, the table-description memo), its globals, and small helpers over CPython's
+// error protocol.
 //
-// The one rule of this layer: any call into Python can run arbitrary code (a method,
-// a property, __hash__, __eq__, __format__, __iter__, __del__ of a value it replaces)
-// that mutates what we are walking or re-enters the instance. So never hold a borrowed
-// reference, a container size or an iterator of our own across such a call. Own the
-// reference (a pybind11 handle), walk containers with their own Python iterators, and
-// read sizes again after the call.
-//
-// Every owned reference lives in a pybind11 handle, so it is released on every path.
-// A Python error travels as py::error_already_set; the callable layer (method.cc)
-// hands it back to the interpreter.
+// The dialect of this layer, everywhere in src/binding:
+// - Every reference we own is an Object (ref.h), released on every path by its
+//   destructor; a Handle only lends one that someone else holds.
+// - A failed C API call throws PythonError with the interpreter's error indicator set.
+//   Nothing else carries an error: each member's boundary (method.cc) returns NULL and
+//   the error travels on untouched. C++'s own exceptions (std::bad_alloc) are turned
+//   into MemoryError there, so no exception ever leaves a member or a destructor.
+// - Cleanup that must call into Python while an error travels holds it in a
+//   PendingError, which puts it back afterwards.
+// - Any call into Python can run arbitrary code (a method, a property, __hash__,
+//   __eq__, __format__, __iter__, __del__ of a value it replaces) that mutates what we
+//   are walking or re-enters the instance. So never hold a borrowed reference, a
+//   container size or an iterator of our own across such a call. Own the reference,
+//   walk containers with their own Python iterators, and read sizes again after the call.
+// - No GIL-state calls, no lazily built global state, no static holding a Python
+//   object: state lives in the module (ModuleState), so each interpreter that imports
+//   the module, a subinterpreter included, has its own.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "binding/ref.h"
 
 #include <array>
 #include <cstddef>
@@ -26,8 +33,6 @@
 #include "binding/memo.h"
 
 namespace velmor::binding {
-
-namespace py = pybind11;
 
 // Identifiers interned once per module. The list is the single source of both the
 // enum and the spelled names.
@@ -96,31 +101,21 @@ enum class Kw : int {
   kCount
 };
 
-[[noreturn]] inline void throw_python_error() { throw py::error_already_set(); }
-
-inline py::object steal_or_throw(PyObject* result) {
-  if (!result) throw_python_error();
-  return py::reinterpret_steal<py::object>(result);
-}
-
-// A borrowed result turned into an owned one at once (nullptr stays null).
-inline py::object own(PyObject* borrowed) { return py::reinterpret_borrow<py::object>(borrowed); }
-
 // next(iterator), or a null object at its end.
-py::object next_item(py::handle iterator);
+Object next_item(Handle iterator);
 
 // Walks an exact dict the way its own iterator walks it, without the iterator object:
 // an entry at a time, owned, failing exactly as the iterator fails when code run
 // between two steps has changed the dict's size or keys.
 class DictWalk {
  public:
-  explicit DictWalk(py::handle dict) : dict_(dict), used_(PyDict_GET_SIZE(dict.ptr())), remaining_(used_) {}
+  explicit DictWalk(Handle dict) : dict_(dict), used_(PyDict_GET_SIZE(dict.ptr())), remaining_(used_) {}
 
   // The next entry, or false at the end.
-  bool next(py::object& key, py::object& value);
+  bool next(Object& key, Object& value);
 
  private:
-  py::handle dict_;  // held by the caller for the walk
+  Handle dict_;  // held by the caller for the walk
   Py_ssize_t used_;
   Py_ssize_t remaining_;
   Py_ssize_t position_ = 0;
@@ -132,7 +127,7 @@ class DictWalk {
 class ModuleState {
  public:
   explicit ModuleState(PyObject* module)
-      : module_(module), globals_(py::reinterpret_borrow<py::object>(PyModule_GetDict(module))) {}
+      : module_(module), globals_(own(PyModule_GetDict(module))) {}
 
   // Interns the names and builds the texts; called once from the module's exec slot.
   void init();
@@ -144,71 +139,71 @@ class ModuleState {
   PyObject* name(Name n) const noexcept { return names_[static_cast<std::size_t>(n)].ptr(); }
   PyObject* text(Text t) const noexcept { return texts_[static_cast<std::size_t>(t)].ptr(); }
   PyObject* statement(Statement s) const noexcept { return statements_[static_cast<std::size_t>(s)].ptr(); }
-  py::handle kw(Kw k) const noexcept { return kw_[static_cast<std::size_t>(k)]; }
+  Handle kw(Kw k) const noexcept { return kw_[static_cast<std::size_t>(k)]; }
 
   // The value a module-level name holds now, read like a global of Python code.
-  py::object global(Name n) const;
-  void set_global(const char* key, py::handle value) const;
+  Object global(Name n) const;
+  void set_global(const char* key, Handle value) const;
 
-  py::object attr(py::handle object, Name attribute) const {
+  Object attr(Handle object, Name attribute) const {
     return steal_or_throw(PyObject_GetAttr(object.ptr(), name(attribute)));
   }
-  void set_attr(py::handle object, Name attribute, py::handle value) const;
+  void set_attr(Handle object, Name attribute, Handle value) const;
 
   // obj.method(args...) through the vectorcall method protocol, without a bound method.
   template <typename... A>
-  py::object call_method(py::handle self, Name method, A... args) const {
-    std::array<PyObject*, 1 + sizeof...(A)> argv{self.ptr(), py::handle(args).ptr()...};
+  Object call_method(Handle self, Name method, A... args) const {
+    std::array<PyObject*, 1 + sizeof...(A)> argv{self.ptr(), Handle(args).ptr()...};
     return steal_or_throw(PyObject_VectorcallMethod(name(method), argv.data(), argv.size(), nullptr));
   }
 
   // The same with keyword arguments: the last len(kw) arguments are passed by name.
   template <typename... A>
-  py::object call_method_kw(py::handle self, Name method, Kw keywords, A... args) const {
-    std::array<PyObject*, 1 + sizeof...(A)> argv{self.ptr(), py::handle(args).ptr()...};
+  Object call_method_kw(Handle self, Name method, Kw keywords, A... args) const {
+    std::array<PyObject*, 1 + sizeof...(A)> argv{self.ptr(), Handle(args).ptr()...};
     PyObject* kwnames = kw(keywords).ptr();
     const auto npos = argv.size() - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
     return steal_or_throw(PyObject_VectorcallMethod(name(method), argv.data(), npos, kwnames));
   }
 
   // self.method(first, *rest): `rest` is spread as separate positional arguments.
-  py::object call_method_spread(py::handle self, Name method, py::handle first, py::handle rest) const;
+  Object call_method_spread(Handle self, Name method, Handle first, Handle rest) const;
 
   // `from <module> import <name>` at run time, with the interpreter's ImportError; a
   // module already in sys.modules is taken from there.
-  py::object import_name(py::handle module_name, py::handle attribute) const;
+  Object import_name(Handle module_name, Handle attribute) const;
 
   // Raises VelmorConnectionError(message) from the module's globals.
   [[noreturn]] void raise_connection_error(std::string_view message) const;
 
-  py::object pop_last(py::handle list) const { return call_method(list, Name::pop); }
+  Object pop_last(Handle list) const { return call_method(list, Name::pop); }
 
   // copy.deepcopy and json.dumps as the module imported them: the fast paths stand in
   // for them only while the module's globals still name these very functions.
   PyObject* standard_deepcopy() const noexcept { return standard_deepcopy_.ptr(); }
   PyObject* standard_json_dumps() const noexcept { return standard_json_dumps_.ptr(); }
-  void set_standard_functions(py::handle deepcopy, py::handle json_dumps);
+  void set_standard_functions(Handle deepcopy, Handle json_dumps);
 
   // The callable types of this module's members (method.cc).
   PyTypeObject* method_type() const noexcept { return reinterpret_cast<PyTypeObject*>(method_type_.ptr()); }
   PyTypeObject* function_type() const noexcept {
     return reinterpret_cast<PyTypeObject*>(function_type_.ptr());
   }
-  void set_callable_types(py::object method_type, py::object function_type);
+  void set_callable_types(Object method_type, Object function_type);
 
   DescriptionMemo& memo() noexcept { return memo_; }
 
  private:
   PyObject* module_;   // the module that holds this state (not a reference of ours)
-  py::object globals_;  // its __dict__, until the module is cleared
-  std::array<py::object, static_cast<std::size_t>(Name::kCount)> names_;
-  std::array<py::object, static_cast<std::size_t>(Text::kCount)> texts_;
-  std::array<py::object, static_cast<std::size_t>(Statement::kCount)> statements_;
-  std::array<py::object, static_cast<std::size_t>(Kw::kCount)> kw_;
-  py::object standard_deepcopy_;
-  py::object standard_json_dumps_;
-  py::object method_type_;
-  py::object function_type_;
+  Object globals_;  // its __dict__, until the module is cleared
+  std::array<Object, static_cast<std::size_t>(Name::kCount)> names_;
+  std::array<Object, static_cast<std::size_t>(Text::kCount)> texts_;
+  std::array<Object, static_cast<std::size_t>(Statement::kCount)> statements_;
+  std::array<Object, static_cast<std::size_t>(Kw::kCount)> kw_;
+  Object standard_deepcopy_;
+  Object standard_json_dumps_;
+  Object method_type_;
+  Object function_type_;
   DescriptionMemo memo_;
 };
 
@@ -226,61 +221,58 @@ struct StateSlot {
 // through the text layer unchanged. Holds the str, so the view stays valid.
 class Utf8 {
  public:
-  explicit Utf8(py::handle text) : Utf8(py::reinterpret_borrow<py::object>(text)) {}
-  explicit Utf8(py::object text);
+  explicit Utf8(Handle text) : Utf8(own(text)) {}
+  explicit Utf8(Object text);
   std::string_view view() const noexcept { return view_; }
   operator std::string_view() const noexcept { return view_; }  // NOLINT: a text is a text
   bool operator==(std::string_view other) const noexcept { return view_ == other; }
 
  private:
-  py::object owner_;
+  Object owner_;
   std::string_view view_;
 };
 
-py::str to_str(std::string_view text);
+Object to_str(std::string_view text);
 
 
 template <typename... A>
-py::object call(py::handle callable, A... args) {
-  std::array<PyObject*, 1 + sizeof...(A)> argv{nullptr, py::handle(args).ptr()...};
+Object call(Handle callable, A... args) {
+  std::array<PyObject*, 1 + sizeof...(A)> argv{nullptr, Handle(args).ptr()...};
   return steal_or_throw(PyObject_Vectorcall(callable.ptr(), argv.data() + 1,
                                             sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 template <typename... A>
-py::object call_kw(py::handle callable, py::handle kwnames, A... args) {
-  std::array<PyObject*, 1 + sizeof...(A)> argv{nullptr, py::handle(args).ptr()...};
+Object call_kw(Handle callable, Handle kwnames, A... args) {
+  std::array<PyObject*, 1 + sizeof...(A)> argv{nullptr, Handle(args).ptr()...};
   const auto npos = sizeof...(A) - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.ptr()));
   return steal_or_throw(PyObject_Vectorcall(callable.ptr(), argv.data() + 1,
                                             npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
 }
 
 // `a, b = value` with the interpreter's own errors.
-std::pair<py::object, py::object> unpack2(py::handle value);
+std::pair<Object, Object> unpack2(Handle value);
 
 // The truth value of an object, as `if value:` sees it.
-bool truthy(py::handle value);
+bool truthy(Handle value);
 
 // isinstance(value, cls)
-bool is_instance(py::handle value, py::handle cls);
+bool is_instance(Handle value, Handle cls);
 
 // `left == right` as Python evaluates it (no identity shortcut).
-bool equals(py::handle left, py::handle right);
+bool equals(Handle left, Handle right);
 
 // sequence[-1], with the sequence's own IndexError.
-inline py::object last_item(py::handle sequence) {
+inline Object last_item(Handle sequence) {
   return steal_or_throw(PySequence_GetItem(sequence.ptr(), -1));
 }
 
 // type(value).__name__
-py::object type_name(py::handle value);
+Object type_name(Handle value);
 
 // Raises `error` as the current exception without chaining it to the exception the
 // caller is handling (its __context__ is set by hand where Python would set it).
-[[noreturn]] void raise_unchained(py::object error);
+[[noreturn]] void raise_unchained(Object error);
 
-// The exception object an error_already_set carries, with its traceback attached, as
-// an `except ... as error:` clause would see it.
-py::object caught(const py::error_already_set& error);
 
 }  // namespace velmor::binding

@@ -39,7 +39,7 @@ class GlobalFieldNames {
 
 // json.dumps(value) for a str, int or float with the default settings, written
 // directly: the same text the standard encoder produces, without its Python layers.
-py::object json_dumps_scalar(const ModuleState& st, PyObject* value) {
+Object json_dumps_scalar(const ModuleState& st, PyObject* value) {
   if (PyBool_Check(value)) return own(st.text(value == Py_True ? Text::json_true : Text::json_false));
   if (PyLong_Check(value)) return steal_or_throw(PyLong_Type.tp_repr(value));
   if (PyFloat_Check(value)) {
@@ -88,7 +88,7 @@ py::object json_dumps_scalar(const ModuleState& st, PyObject* value) {
 
 // The cast for a value type: boolean when it equals bool, integer when it equals int
 // (in that order, so an object whose __eq__ says so counts), real only for float itself.
-sqltext::Cast cast_for(py::handle value_type) {
+sqltext::Cast cast_for(Handle value_type) {
   // A class whose metaclass is type itself compares by identity: no Python code to run.
   const bool plain_class = Py_TYPE(value_type.ptr()) == &PyType_Type;
   auto is = [&](PyTypeObject* type) {
@@ -101,11 +101,11 @@ sqltext::Cast cast_for(py::handle value_type) {
   return sqltext::Cast::Text;
 }
 
-py::object pair(py::handle first, py::handle second) { return py::make_tuple(first, second); }
+Object pair(Handle first, Handle second) { return make_tuple(first, second); }
 
 // The text of a mapping key as the statement writes it: a str (a subclass too) as its
 // own text, anything else as format(key) writes it.
-Utf8 key_text(const ModuleState& st, py::object key) {
+Utf8 key_text(const ModuleState& st, Object key) {
   if (PyUnicode_Check(key.ptr())) return Utf8(std::move(key));
   return Utf8(steal_or_throw(PyObject_Format(key.ptr(), st.text(Text::empty))));
 }
@@ -117,29 +117,29 @@ Utf8 key_text(const ModuleState& st, py::object key) {
 struct Columns {
   std::vector<Utf8> names;
   std::vector<std::string_view> views;
-  py::tuple values;
+  Object values;
 };
 
-Columns columns_of(const ModuleState& st, py::handle self, py::handle data) {
+Columns columns_of(const ModuleState& st, Handle self, Handle data) {
   Columns columns;
   const auto size = static_cast<size_t>(PyDict_GET_SIZE(data.ptr()));
   columns.names.reserve(size);
-  py::object key, value;
+  Object key, value;
   for (DictWalk keys(data); keys.next(key, value);) columns.names.push_back(key_text(st, key));
   columns.views.assign(columns.names.begin(), columns.names.end());
 
-  std::vector<py::object> converted;
+  std::vector<Object> converted;
   converted.reserve(columns.names.size());
   for (DictWalk values(data); values.next(key, value);)
     converted.push_back(st.call_method(self, Name::_to_sql_value, value));
-  columns.values = py::tuple(converted.size());
+  columns.values = steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(converted.size())));
   for (size_t i = 0; i < converted.size(); ++i)
-    PyTuple_SET_ITEM(columns.values.ptr(), static_cast<Py_ssize_t>(i), converted[i].release().ptr());
+    PyTuple_SET_ITEM(columns.values.ptr(), static_cast<Py_ssize_t>(i), converted[i].release());
   return columns;
 }
 
 // `text + other` for str operands, with the interpreter's TypeError otherwise.
-Utf8 text_of(py::handle value) {
+Utf8 text_of(Handle value) {
   if (!PyUnicode_Check(value.ptr())) {
     PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(value.ptr())->tp_name);
     throw_python_error();
@@ -153,17 +153,17 @@ struct SortedColumns {
   std::vector<sqltext::ColumnTerm> terms;
 };
 
-SortedColumns sorted_columns(const ModuleState& st, py::handle query_specifier, bool add_metadata) {
-  py::object only = st.attr(query_specifier, Name::only);
-  py::object unique = steal_or_throw(PySet_New(only.ptr()));
+SortedColumns sorted_columns(const ModuleState& st, Handle query_specifier, bool add_metadata) {
+  Object only = st.attr(query_specifier, Name::only);
+  Object unique = steal_or_throw(PySet_New(only.ptr()));
   if (add_metadata && PySet_Add(unique.ptr(), st.text(Text::metadata_column)) < 0) throw_python_error();
-  py::object names = steal_or_throw(PySequence_List(unique.ptr()));
+  Object names = steal_or_throw(PySequence_List(unique.ptr()));
   if (PyList_Sort(names.ptr()) < 0) throw_python_error();
-  py::object distinct = st.attr(query_specifier, Name::distinct);
+  Object distinct = st.attr(query_specifier, Name::distinct);
   SortedColumns result;
   std::vector<bool> flags;
-  py::object iterator = steal_or_throw(PyObject_GetIter(names.ptr()));
-  while (py::object name = next_item(iterator)) {
+  Object iterator = steal_or_throw(PyObject_GetIter(names.ptr()));
+  while (Object name = next_item(iterator)) {
     result.names.push_back(text_of(name));
     int member = PySequence_Contains(distinct.ptr(), name.ptr());
     if (member < 0) throw_python_error();
@@ -175,51 +175,51 @@ SortedColumns sorted_columns(const ModuleState& st, py::handle query_specifier, 
 
 }  // namespace
 
-py::object build_insert_statement(const Args& a) {
+Object build_insert_statement(const Args& a) {
   Columns columns = columns_of(a.st, a[0], a[2]);
   std::string text = sqltext::insert_statement(Utf8(a[1]), columns.views);
   return pair(to_str(text), columns.values);
 }
 
-py::object build_delete_statement(const Args& a) {
+Object build_delete_statement(const Args& a) {
   const ModuleState& st = a.st;
-  py::handle self = a[0];
+  Handle self = a[0];
   Utf8 separator(steal_or_throw(PyObject_Str(st.attr(self, Name::TABLE_SEPARATOR).ptr())));
   Columns columns = columns_of(st, self, a[2]);
   std::string text = sqltext::delete_statement(Utf8(a[1]), separator, columns.views);
   return pair(to_str(text), columns.values);
 }
 
-py::object process_value_before_insert(const Args& a) {
+Object process_value_before_insert(const Args& a) {
   const ModuleState& st = a.st;
-  py::handle value = a[1], data_type = a[2];
+  Handle value = a[1], data_type = a[2];
   PyObject* v = value.ptr();
   // A float travels as numeric otherwise, which a json column refuses.
   if (Utf8(data_type) == "json" && (PyUnicode_Check(v) || PyLong_Check(v) || PyFloat_Check(v))) {
-    py::object dumps = st.attr(st.global(Name::json), Name::dumps);
+    Object dumps = st.attr(st.global(Name::json), Name::dumps);
     if (dumps.ptr() == st.standard_json_dumps()) return json_dumps_scalar(st, v);
     return call(dumps, value);
   }
-  return py::reinterpret_borrow<py::object>(value);
+  return own(value);
 }
 
-py::object resolve_nested_field_name(const Args& a) {
-  py::handle value_type = a[2];
+Object resolve_nested_field_name(const Args& a) {
+  Handle value_type = a[2];
   sqltext::ResolveFlags flags{truthy(a[3]), truthy(a[4])};
   GlobalFieldNames names(a.st);
   const sqltext::CastSource cast_of{
-      [](const void* type) { return cast_for(*static_cast<const py::handle*>(type)); }, &value_type};
+      [](const void* type) { return cast_for(*static_cast<const Handle*>(type)); }, &value_type};
   return to_str(sqltext::resolve_nested_field_name(Utf8(a[0]), Utf8(a[1]), cast_of, flags, names.view()));
 }
 
-py::object nested_filter_statement(const Args& a) {
+Object nested_filter_statement(const Args& a) {
   const ModuleState& st = a.st;
-  py::handle self = a[0], field_name = a[1], nested_fields = a[2], operator_template = a[3], value = a[4],
+  Handle self = a[0], field_name = a[1], nested_fields = a[2], operator_template = a[3], value = a[4],
              value_type = a[5], is_internal = a[6], use_meta = a[7];
-  py::object versions = st.global(Name::Versions);
-  py::object all = st.attr(versions, Name::ALL);
-  py::object latest = st.attr(versions, Name::LATEST);
-  auto same = [](py::handle left, py::handle right) {
+  Object versions = st.global(Name::Versions);
+  Object all = st.attr(versions, Name::ALL);
+  Object latest = st.attr(versions, Name::LATEST);
+  auto same = [](Handle left, Handle right) {
     int result = PyObject_RichCompareBool(left.ptr(), right.ptr(), Py_EQ);
     if (result < 0) throw_python_error();
     return result != 0;
@@ -227,7 +227,7 @@ py::object nested_filter_statement(const Args& a) {
   bool marker = value_type.ptr() == versions.ptr() ||
                 (PyUnicode_Check(value.ptr()) && (same(value, all) || same(value, latest)));
   if (marker) {
-    if (same(value, all)) return pair(st.text(Text::empty), py::none());
+    if (same(value, all)) return pair(st.text(Text::empty), none());
     if (same(field_name, st.global(Name::ADDRESS_FIELD)) && Utf8(nested_fields) == "object_version" &&
         same(value, latest)) {
       std::string test =
@@ -238,38 +238,38 @@ py::object nested_filter_statement(const Args& a) {
 
   // The parameter decides the cast: a test without parameter (ISNULL) compares no
   // value, so the field is read as text; a tuple (IN) casts by its elements' type.
-  py::object parameter = st.call_method(operator_template, Name::build_value, value);
-  py::object no_value = st.global(Name::NoValue);
-  py::object cast_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())));
+  Object parameter = st.call_method(operator_template, Name::build_value, value);
+  Object no_value = st.global(Name::NoValue);
+  Object cast_type = own(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())));
   if (parameter.ptr() == no_value.ptr()) {
-    cast_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    cast_type = own(reinterpret_cast<PyObject*>(&PyUnicode_Type));
   } else if (PyTuple_Check(value.ptr()) && PyTuple_GET_SIZE(value.ptr()) > 0) {
     // Only type reads below: no Python code runs while the tuple's items are borrowed.
     PyTypeObject* first = Py_TYPE(PyTuple_GET_ITEM(value.ptr(), 0));
     bool uniform = true;
     for (Py_ssize_t i = 1; i < PyTuple_GET_SIZE(value.ptr()); ++i)
       uniform = uniform && Py_TYPE(PyTuple_GET_ITEM(value.ptr(), i)) == first;
-    if (uniform) cast_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(first));
+    if (uniform) cast_type = own(reinterpret_cast<PyObject*>(first));
   }
 
-  py::object expression = st.call_method_kw(self, Name::_resolve_nested_field_name, Kw::Resolve, field_name,
+  Object expression = st.call_method_kw(self, Name::_resolve_nested_field_name, Kw::Resolve, field_name,
                                             nested_fields, cast_type, is_internal, use_meta);
-  if (!truthy(expression)) return pair(st.text(Text::empty), py::none());
-  py::object separator = st.attr(self, Name::COLUMN_SEPARATOR);
-  py::object text =
+  if (!truthy(expression)) return pair(st.text(Text::empty), none());
+  Object separator = st.attr(self, Name::COLUMN_SEPARATOR);
+  Object text =
       st.call_method(operator_template, Name::build_statement, expression, value, st.text(Text::empty), separator);
   return pair(text, parameter);
 }
 
-py::object select_with_internal_meta_statement(const Args& a) {
+Object select_with_internal_meta_statement(const Args& a) {
   const ModuleState& st = a.st;
-  py::handle self = a[0], table_name = a[1], select_only = a[2], conditions = a[3], pagination = a[4],
+  Handle self = a[0], table_name = a[1], select_only = a[2], conditions = a[3], pagination = a[4],
              order_by = a[5];
-  py::object parameters = py::list();
-  py::object where;
+  Object parameters = new_list();
+  Object where;
   if (truthy(conditions)) {
-    py::object built = st.call_method_kw(self, Name::_get_conditions_statement, Kw::Flags, conditions,
-                                         py::bool_(false), py::bool_(true));
+    Object built = st.call_method_kw(self, Name::_get_conditions_statement, Kw::Flags, conditions,
+                                         bool_(false), bool_(true));
     auto [text, values] = unpack2(built);
     // The page limit is appended to this very list: nothing but a list (or no list
     // at all, which fails when a limit applies) may stand in for it.
@@ -280,26 +280,28 @@ py::object select_with_internal_meta_statement(const Args& a) {
     parameters = values;
     if (truthy(text)) where = text;
   }
-  py::object group_by;
+  Object group_by;
   if (!sqltext::is_counting_select_list(Utf8(select_only)))
-    group_by = st.call_method_kw(self, Name::_build_group_by_statement, Kw::Flags, order_by, py::bool_(false),
-                                 py::bool_(true));
-  py::object ordering;
+    group_by = st.call_method_kw(self, Name::_build_group_by_statement, Kw::Flags, order_by, bool_(false),
+                                 bool_(true));
+  Object ordering;
   if (truthy(order_by))
-    ordering = st.call_method_kw(self, Name::_build_order_by_statement, Kw::Flags, order_by, py::bool_(false),
-                                 py::bool_(true));
+    ordering = st.call_method_kw(self, Name::_build_order_by_statement, Kw::Flags, order_by, bool_(false),
+                                 bool_(true));
   bool limit = false;
   if (is_instance(pagination, st.global(Name::NumberPaginator))) {
-    py::object limit_value = st.attr(pagination, Name::limit);
+    Object limit_value = st.attr(pagination, Name::limit);
     if (!limit_value.is_none()) {
-      py::object offset = st.attr(pagination, Name::offset);
-      if (!truthy(offset)) offset = py::int_(0);
+      Object offset = st.attr(pagination, Name::offset);
+      if (!truthy(offset)) offset = int_(0);
       st.call_method(parameters, Name::append, limit_value);
       st.call_method(parameters, Name::append, offset);
       limit = true;
     }
   }
-  Utf8 separator(steal_or_throw(PyObject_Str(st.attr(self, Name::TABLE_SEPARATOR).ptr())));
+  // Concatenated as text, as `"FROM " + separator + ...` would be: a separator that is
+  // not a str fails as that concatenation fails.
+  Utf8 separator = text_of(st.attr(self, Name::TABLE_SEPARATOR));
   Utf8 model_alias(st.global(Name::MODEL_TABLE_ALIAS));
   Utf8 metadata_alias(st.global(Name::METADATA_TABLE_ALIAS));
   Utf8 source(st.global(Name::METADATA_SELECT_STATEMENT));
@@ -319,14 +321,14 @@ py::object select_with_internal_meta_statement(const Args& a) {
   return pair(to_str(sqltext::joined_select(parts)), parameters);
 }
 
-py::object build_group_by_statement(const Args& a) {
+Object build_group_by_statement(const Args& a) {
   const ModuleState& st = a.st;
-  py::handle self = a[0], order_by = a[1], is_internal = a[2], use_meta = a[3];
+  Handle self = a[0], order_by = a[1], is_internal = a[2], use_meta = a[3];
   std::vector<std::string> terms;
   if (truthy(order_by)) {
-    py::object iterator = steal_or_throw(PyObject_GetIter(order_by.ptr()));
-    while (py::object item = next_item(iterator)) {
-      py::object field_name = st.attr(item, Name::field_name);
+    Object iterator = steal_or_throw(PyObject_GetIter(order_by.ptr()));
+    while (Object item = next_item(iterator)) {
+      Object field_name = st.attr(item, Name::field_name);
       int nested = PySequence_Contains(field_name.ptr(), st.text(Text::double_underscore));
       if (nested < 0) throw_python_error();
       Utf8 text(field_name);
@@ -335,9 +337,9 @@ py::object build_group_by_statement(const Args& a) {
         continue;
       }
       size_t split = text.view().find("__");
-      py::object field = to_str(text.view().substr(0, split));
-      py::object rest = to_str(text.view().substr(split + 2));
-      py::object term =
+      Object field = to_str(text.view().substr(0, split));
+      Object rest = to_str(text.view().substr(split + 2));
+      Object term =
           st.call_method_kw(self, Name::_resolve_nested_field_name, Kw::Flags, field, rest, is_internal, use_meta);
       terms.emplace_back(text_of(term).view());
     }
@@ -345,9 +347,9 @@ py::object build_group_by_statement(const Args& a) {
   return to_str(sqltext::group_by_clause(terms));
 }
 
-py::object build_select_statement(const Args& a) {
+Object build_select_statement(const Args& a) {
   const ModuleState& st = a.st;
-  py::handle self = a[0], table_name = a[1], query_specifier = a[2], conditions = a[3], pagination = a[4],
+  Handle self = a[0], table_name = a[1], query_specifier = a[2], conditions = a[3], pagination = a[4],
              order_by = a[5], use_meta = a[6];
   if (is_instance(pagination, st.global(Name::CursorPaginator)))
     st.raise_connection_error("Cursor pagination is not supported");
@@ -360,7 +362,7 @@ py::object build_select_statement(const Args& a) {
       columns = sqltext::plain_column_list(sorted.terms);
     }
     return st.call_method_kw(self, Name::_select_statement, Kw::PlainSelect, table_name, to_str(columns), conditions,
-                             pagination, order_by, py::bool_(internal));
+                             pagination, order_by, bool_(internal));
   }
 
   std::vector<sqltext::ColumnTerm> terms;
@@ -377,21 +379,21 @@ py::object build_select_statement(const Args& a) {
 
 // --- The condition operator map's functions ----------------------------------------------
 
-py::object eq_template(const Args& a) {
+Object eq_template(const Args& a) {
   return own(a.st.text(PyBool_Check(a[0].ptr()) ? Text::eq_is : Text::eq_equals));
 }
 
-py::object neq_template(const Args& a) {
+Object neq_template(const Args& a) {
   return own(a.st.text(PyBool_Check(a[0].ptr()) ? Text::neq_is_not : Text::neq_differs));
 }
 
-py::object isnull_template(const Args& a) { return own(a.st.text(truthy(a[0]) ? Text::is_null : Text::is_not_null)); }
+Object isnull_template(const Args& a) { return own(a.st.text(truthy(a[0]) ? Text::is_null : Text::is_not_null)); }
 
-py::object upper_text(const Args& a) {
-  py::object text = steal_or_throw(PyObject_Str(a[0].ptr()));
+Object upper_text(const Args& a) {
+  Object text = steal_or_throw(PyObject_Str(a[0].ptr()));
   return a.st.call_method(text, Name::upper);
 }
 
-py::object no_value(const Args& a) { return a.st.global(Name::NoValue); }
+Object no_value(const Args& a) { return a.st.global(Name::NoValue); }
 
 }  // namespace velmor::binding

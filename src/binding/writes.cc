@@ -10,7 +10,7 @@
 namespace velmor::binding {
 namespace {
 
-bool ends_internal(py::handle table_name) {
+bool ends_internal(Handle table_name) {
   if (!PyUnicode_Check(table_name.ptr())) {
     PyErr_Format(PyExc_TypeError, "the table name must be a str, not %.200s",
                  Py_TYPE(table_name.ptr())->tp_name);
@@ -19,15 +19,15 @@ bool ends_internal(py::handle table_name) {
   return sqltext::is_internal_table(Utf8(table_name));
 }
 
-void set_item(py::handle mapping, py::handle key, py::handle value) {
+void set_item(Handle mapping, Handle key, Handle value) {
   if (PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr()) < 0) throw_python_error();
 }
 
-py::object get_item(py::handle mapping, py::handle key) {
+Object get_item(Handle mapping, Handle key) {
   return steal_or_throw(PyObject_GetItem(mapping.ptr(), key.ptr()));
 }
 
-py::object concat(PyObject* prefix, py::handle name) {
+Object concat(PyObject* prefix, Handle name) {
   return steal_or_throw(PyUnicode_Concat(prefix, name.ptr()));
 }
 
@@ -35,8 +35,8 @@ py::object concat(PyObject* prefix, py::handle name) {
 // connection holds none (it was lost and reopened, or someone ended it behind our
 // back), the driver's autocommit would keep the write at once, beyond the reach of
 // the caller's rollback. Connections that cannot tell are trusted.
-bool holds_no_transaction(const ModuleState& st, py::handle self) {
-  py::object connection = st.attr(self, Name::_connection);
+bool holds_no_transaction(const ModuleState& st, Handle self) {
+  Object connection = st.attr(self, Name::_connection);
   if (connection.is_none()) return false;  // execute reports the missing connection
   PyObject* probe = PyObject_GetAttr(connection.ptr(), st.name(Name::get_transaction_status));
   if (!probe) {
@@ -44,7 +44,7 @@ bool holds_no_transaction(const ModuleState& st, py::handle self) {
     PyErr_Clear();
     return false;
   }
-  py::object status = call(py::reinterpret_steal<py::object>(probe));
+  Object status = call(Object::steal(probe));
   // libpq's PQTRANS_IDLE: connected, and no transaction block open. Any other answer,
   // an int too large for a long included, is not idle (and leaves no error behind).
   if (!PyLong_CheckExact(status.ptr())) return false;
@@ -57,8 +57,8 @@ bool holds_no_transaction(const ModuleState& st, py::handle self) {
 // during the call, whatever its shape (a host may record a snapshot of the data).
 class RevertEntryProbe {
  public:
-  RevertEntryProbe(const ModuleState& st, py::handle self) : st_(st) {
-    py::object levels = st.attr(self, Name::_revert_data);
+  RevertEntryProbe(const ModuleState& st, Handle self) : st_(st) {
+    Object levels = st.attr(self, Name::_revert_data);
     Py_ssize_t depth = PyObject_Length(levels.ptr());
     if (depth < 0) throw_python_error();
     if (depth == 0) return;  // _add_revert_data reports the missing level itself
@@ -68,18 +68,18 @@ class RevertEntryProbe {
   }
 
   // The recorded object, or a null object when the level did not grow.
-  py::object gained() const;
+  Object gained() const;
 
   // After a failed _add_revert_data: takes back whatever it recorded before failing.
-  void take_back(py::handle self) const noexcept;
+  void take_back(Handle self) const noexcept;
 
  private:
   const ModuleState& st_;
-  py::object level_;
+  Object level_;
   Py_ssize_t size_ = 0;
 };
 
-py::object RevertEntryProbe::gained() const {
+Object RevertEntryProbe::gained() const {
   if (!level_) return {};
   Py_ssize_t size = PyObject_Length(level_.ptr());
   if (size < 0) throw_python_error();
@@ -88,34 +88,36 @@ py::object RevertEntryProbe::gained() const {
 }
 
 // Takes a failed put's revert entry back out of whichever level holds it now,
-// innermost first, by identity: callbacks may have opened or closed levels since.
-// Runs while the put's error is held, so its own failure must not replace it.
-void forget_revert_entry(const ModuleState& st, py::handle self, py::handle entry) noexcept {
+// innermost first, by identity: callbacks may have opened or closed levels since, and
+// recorded other entries, equal ones included. Runs while the put's error is held
+// aside, so its own failure must not replace that error.
+void forget_revert_entry(const ModuleState& st, Handle self, Handle entry) noexcept {
+  PendingError pending;
   try {
-    py::object levels = st.attr(self, Name::_revert_data);
+    Object levels = st.attr(self, Name::_revert_data);
     Py_ssize_t depth = PyObject_Length(levels.ptr());
     if (depth < 0) throw_python_error();
     for (Py_ssize_t d = depth - 1; d >= 0; --d) {
-      py::object level = steal_or_throw(PySequence_GetItem(levels.ptr(), d));
+      Object level = steal_or_throw(PySequence_GetItem(levels.ptr(), d));
       Py_ssize_t size = PyObject_Length(level.ptr());
       if (size < 0) throw_python_error();
       for (Py_ssize_t i = size - 1; i >= 0; --i) {
-        py::object candidate = steal_or_throw(PySequence_GetItem(level.ptr(), i));
+        Object candidate = steal_or_throw(PySequence_GetItem(level.ptr(), i));
         if (candidate.ptr() != entry.ptr()) continue;
         if (PySequence_DelItem(level.ptr(), i) < 0) throw_python_error();
         return;
       }
     }
-  } catch (py::error_already_set&) {
-    // error_already_set has taken the secondary error; dropping it is intended.
   } catch (...) {
+    // Dropped on purpose: the put's own error is the one its caller must see.
   }
 }
 
-void RevertEntryProbe::take_back(py::handle self) const noexcept {
+void RevertEntryProbe::take_back(Handle self) const noexcept {
+  PendingError pending;
   try {
-    if (py::object recorded = gained()) forget_revert_entry(st_, self, recorded);
-  } catch (py::error_already_set&) {
+    if (Object recorded = gained()) forget_revert_entry(st_, self, recorded);
+  } catch (...) {
   }
 }
 
@@ -125,130 +127,131 @@ void RevertEntryProbe::take_back(py::handle self) const noexcept {
 
 }  // namespace
 
-py::object savepoint_name(const Args& a) {
+Object savepoint_name(const Args& a) {
   const ModuleState& st = a.st;
-  py::object letters = st.attr(st.global(Name::string), Name::ascii_letters);
-  py::object chosen = st.call_method_kw(st.global(Name::random), Name::choices, Kw::K, letters, py::int_(10));
+  Object letters = st.attr(st.global(Name::string), Name::ascii_letters);
+  Object chosen = st.call_method_kw(st.global(Name::random), Name::choices, Kw::K, letters, int_(10));
   return steal_or_throw(PyUnicode_Join(st.text(Text::empty), chosen.ptr()));
 }
 
-py::object put(const Args& a) {
+Object put(const Args& a) {
   const ModuleState& st = a.st;
-  py::handle self = a[0], address = a[1], data = a[2];
+  Handle self = a[0], address = a[1], data = a[2];
   if (truthy(st.attr(self, Name::_revert_data)) && holds_no_transaction(st, self)) raise_no_transaction(st, "Write");
-  py::object recorded;  // what this put recorded for revert, taken back if the write fails
+  Object recorded;  // what this put recorded for revert, taken back if the write fails
   if (truthy(st.attr(self, Name::_is_revert_enabled))) {
-    py::object copy = st.call_method(address, Name::model_copy);
+    Object copy = st.call_method(address, Name::model_copy);
     RevertEntryProbe probe(st, self);
     try {
       st.call_method(self, Name::_add_revert_data, copy, data);
-    } catch (py::error_already_set&) {
+      recorded = probe.gained();
+    } catch (...) {
       probe.take_back(self);
       throw;
     }
-    recorded = probe.gained();
   }
   try {
-    py::object service = st.attr(self, Name::table_schema_manager);
-    py::object table = st.call_method(service, Name::resolve_table_name, address);
+    Object service = st.attr(self, Name::table_schema_manager);
+    Object table = st.call_method(service, Name::resolve_table_name, address);
     const bool internal = ends_internal(table);
-    py::object copier = st.global(Name::deepcopy);
-    py::object insert_data = copier.ptr() == st.standard_deepcopy() ? deep_copy(data, copier) : call(copier, data);
+    Object copier = st.global(Name::deepcopy);
+    Object insert_data = copier.ptr() == st.standard_deepcopy() ? deep_copy(data, copier) : call(copier, data);
     set_item(insert_data, st.global(Name::PRIMARY_PARTITION_KEY), st.attr(address, Name::object_id));
     if (!internal) set_item(insert_data, st.global(Name::SECONDARY_PARTITION_KEY), st.attr(address, Name::object_version));
     if (Utf8(table) == "metadata") {
-      py::object stored_address = get_item(data, st.name(Name::address));
+      Object stored_address = get_item(data, st.name(Name::address));
       set_item(insert_data, st.name(Name::object_id), get_item(stored_address, st.name(Name::object_id)));
       set_item(insert_data, st.name(Name::object_version), get_item(stored_address, st.name(Name::object_version)));
     }
-    py::object description = st.call_method(self, Name::_describe_table, table);
+    Object description = st.call_method(self, Name::_describe_table, table);
 
     // Only the table's columns, each value adapted to its column's type, walked with
     // the mapping's own iterator: the adaptation may run code that reaches the copy
     // (cyclic data), and a change then fails as it would in Python.
-    py::dict columns;
-    auto keep = [&](py::handle key, py::handle value) {
+    Object columns = new_dict();
+    auto keep = [&](Handle key, Handle value) {
       int known = PySequence_Contains(description.ptr(), key.ptr());
       if (known < 0) throw_python_error();
       if (!known) return;
-      py::object adapted = st.call_method(self, Name::process_value_before_insert, value, get_item(description, key));
+      Object adapted = st.call_method(self, Name::process_value_before_insert, value, get_item(description, key));
       if (PyDict_SetItem(columns.ptr(), key.ptr(), adapted.ptr()) < 0) throw_python_error();
     };
     if (PyDict_CheckExact(insert_data.ptr())) {
-      py::object key, value;
+      Object key, value;
       for (DictWalk entries(insert_data); entries.next(key, value);) keep(key, value);
     } else {  // a deepcopy patched in may return any mapping
-      py::object entries = steal_or_throw(PyObject_GetIter(st.call_method(insert_data, Name::items).ptr()));
-      while (py::object entry = next_item(entries)) {
+      Object entries = steal_or_throw(PyObject_GetIter(st.call_method(insert_data, Name::items).ptr()));
+      while (Object entry = next_item(entries)) {
         auto [key, value] = unpack2(entry);
         keep(key, value);
       }
     }
     auto [text, values] = unpack2(st.call_method(self, Name::_build_insert_statement, table, columns));
     st.call_method_spread(self, Name::execute, text, values);
-  } catch (py::error_already_set&) {
-    // The row was not written: a later revert must not delete a row of this address.
+  } catch (...) {
+    // The row was not written, whatever stopped it: a later revert must not delete a
+    // row of this address.
     if (recorded) forget_revert_entry(st, self, recorded);
     throw;
   }
-  return py::none();
+  return none();
 }
 
-py::object begin(const Args& a) {
+Object begin(const Args& a) {
   const ModuleState& st = a.st;
-  py::handle self = a[0];
-  py::object levels = st.attr(self, Name::_revert_data);
-  st.call_method(levels, Name::append, py::list());
+  Handle self = a[0];
+  Object levels = st.attr(self, Name::_revert_data);
+  st.call_method(levels, Name::append, new_list());
   Py_ssize_t depth = PyObject_Length(levels.ptr());
   if (depth < 0) throw_python_error();
   if (depth > 1) {
-    py::object savepoint = st.call_method(self, Name::_savepoint_name);
+    Object savepoint = st.call_method(self, Name::_savepoint_name);
     st.call_method(st.attr(self, Name::_savepoints), Name::append, savepoint);
     st.call_method(self, Name::execute, concat(st.statement(Statement::SavepointPrefix), savepoint));
   } else {
     st.call_method(self, Name::execute, st.statement(Statement::Begin));
   }
-  return py::none();
+  return none();
 }
 
-py::object commit(const Args& a) {
+Object commit(const Args& a) {
   const ModuleState& st = a.st;
-  py::handle self = a[0];
-  py::object levels = st.attr(self, Name::_revert_data);
-  py::object operations = st.pop_last(levels);
-  py::object savepoints = st.attr(self, Name::_savepoints);
+  Handle self = a[0];
+  Object levels = st.attr(self, Name::_revert_data);
+  Object operations = st.pop_last(levels);
+  Object savepoints = st.attr(self, Name::_savepoints);
   if (truthy(levels)) {
     // An inner level ends without a statement: its savepoint stays open in the
     // database and its writes become the enclosing level's to revert.
     if (truthy(savepoints)) st.pop_last(savepoints);
     st.call_method(last_item(levels), Name::extend, operations);
-    return py::none();
+    return none();
   }
   // Names left over (after on_transaction_complete mid-transaction) name savepoints
   // that end with the transaction.
   st.call_method(savepoints, Name::clear);
   if (holds_no_transaction(st, self)) raise_no_transaction(st, "Commit");
-  py::object cursor = st.call_method(self, Name::execute, st.statement(Statement::Commit));
+  Object cursor = st.call_method(self, Name::execute, st.statement(Statement::Commit));
   // PostgreSQL answers COMMIT of a transaction aborted by an earlier error with the
   // status ROLLBACK and no error: nothing was kept.
   PyObject* status = PyObject_GetAttr(cursor.ptr(), st.name(Name::statusmessage));
   if (!status) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
     PyErr_Clear();  // an execute that returns no driver cursor has nothing to check
-    return py::none();
+    return none();
   }
-  py::object answer = py::reinterpret_steal<py::object>(status);
+  Object answer = Object::steal(status);
   int aborted = PyObject_RichCompareBool(answer.ptr(), st.statement(Statement::Rollback), Py_EQ);
   if (aborted < 0) throw_python_error();
   if (aborted) st.raise_connection_error("Commit failed: the database rolled the transaction back");
-  return py::none();
+  return none();
 }
 
-py::object rollback(const Args& a) {
+Object rollback(const Args& a) {
   const ModuleState& st = a.st;
-  py::handle self = a[0];
-  py::object levels = st.attr(self, Name::_revert_data);
-  py::object savepoints = st.attr(self, Name::_savepoints);
+  Handle self = a[0];
+  Object levels = st.attr(self, Name::_revert_data);
+  Object savepoints = st.attr(self, Name::_savepoints);
   Py_ssize_t depth = PyObject_Length(levels.ptr());
   if (depth < 0) throw_python_error();
   // An inner level needs its savepoint: without one, refuse before anything changes
@@ -256,77 +259,85 @@ py::object rollback(const Args& a) {
   if (depth > 1 && !truthy(savepoints)) st.pop_last(savepoints);
   st.pop_last(levels);
   if (truthy(levels)) {
-    py::object savepoint = st.pop_last(savepoints);
+    Object savepoint = st.pop_last(savepoints);
     st.call_method(self, Name::execute, concat(st.statement(Statement::RollbackToPrefix), savepoint));
   } else {
     st.call_method(savepoints, Name::clear);
     st.call_method(self, Name::execute, st.statement(Statement::Rollback));
   }
-  return py::none();
+  return none();
 }
 
-py::object on_transaction_complete(const Args& a) {
+Object on_transaction_complete(const Args& a) {
   a.st.call_method(a.st.attr(a[0], Name::_revert_data), Name::clear);
-  return py::none();
+  return none();
 }
 
-py::object revert(const Args& a) {
+Object revert(const Args& a) {
   const ModuleState& st = a.st;
-  py::handle self = a[0];
+  Handle self = a[0];
   if (!truthy(st.attr(self, Name::_is_revert_enabled))) st.raise_connection_error("Revert is not supported");
-  st.set_attr(self, Name::_is_revert_enabled, py::bool_(false));
+  // The deletes must land in the transaction that holds the writes. After a lost
+  // connection there is none, and autocommitted deletes would remove rows that
+  // others committed since.
+  if (truthy(st.attr(self, Name::_revert_data)) && holds_no_transaction(st, self)) raise_no_transaction(st, "Revert");
+  st.set_attr(self, Name::_is_revert_enabled, bool_(false));
   try {
-    // Newest first, through reversed(level) as a for loop walks it: a _delete that
-    // changes the level cannot make the walk read past its end.
-    py::object level = last_item(st.attr(self, Name::_revert_data));
-    py::object entries = call(reinterpret_cast<PyObject*>(&PyReversed_Type), level);
-    while (py::object entry = next_item(entries)) {
-      auto [address, data] = unpack2(entry);
+    // Newest first, over a copy of the level taken now, using only each entry's
+    // address: a _delete that changes the level cannot change what is deleted, and
+    // a host may record entries with more than two items.
+    Object entries = steal_or_throw(PySequence_List(last_item(st.attr(self, Name::_revert_data)).ptr()));
+    Object first = int_(0);
+    for (Py_ssize_t i = PyList_GET_SIZE(entries.ptr()) - 1; i >= 0; --i) {
+      // `entries` is our own list: nothing else can change it.
+      Object entry = own(PyList_GET_ITEM(entries.ptr(), i));
+      Object address = steal_or_throw(PyObject_GetItem(entry.ptr(), first.ptr()));
       st.call_method(self, Name::_delete, address);
     }
-  } catch (py::error_already_set&) {
+  } catch (...) {
     // Recording must come back on whatever happened to the deletes.
+    PendingError pending;
     if (PyObject_SetAttr(self.ptr(), st.name(Name::_is_revert_enabled), Py_True) < 0) PyErr_Clear();
     throw;
   }
-  st.set_attr(self, Name::_is_revert_enabled, py::bool_(true));
-  py::object levels = st.attr(self, Name::_revert_data);
+  st.set_attr(self, Name::_is_revert_enabled, bool_(true));
+  Object levels = st.attr(self, Name::_revert_data);
   st.pop_last(levels);
   // Closing an inner level closes its savepoint level too, as commit does, so that a
   // later rollback of the enclosing level does not stop at this level's savepoint.
   if (truthy(levels)) {
-    py::object savepoints = st.attr(self, Name::_savepoints);
+    Object savepoints = st.attr(self, Name::_savepoints);
     if (truthy(savepoints)) st.pop_last(savepoints);
   }
-  return py::none();
+  return none();
 }
 
-py::object add_revert_data(const Args& a) {
+Object add_revert_data(const Args& a) {
   const ModuleState& st = a.st;
-  py::object level = last_item(st.attr(a[0], Name::_revert_data));
-  st.call_method(level, Name::append, py::make_tuple(a[1], a[2]));
-  return py::none();
+  Object level = last_item(st.attr(a[0], Name::_revert_data));
+  st.call_method(level, Name::append, make_tuple(a[1], a[2]));
+  return none();
 }
 
-py::object delete_record(const Args& a) {
+Object delete_record(const Args& a) {
   const ModuleState& st = a.st;
-  py::handle self = a[0], address = a[1];
-  py::object version = st.attr(address, Name::object_version);
+  Handle self = a[0], address = a[1];
+  Object version = st.attr(address, Name::object_version);
   if (is_instance(version, st.global(Name::Versions))) {
-    py::object text = steal_or_throw(PyObject_Format(version.ptr(), st.text(Text::empty)));
-    py::object message = steal_or_throw(
+    Object text = steal_or_throw(PyObject_Format(version.ptr(), st.text(Text::empty)));
+    Object message = steal_or_throw(
         PyUnicode_FromFormat("Deleting in reverse requires a specific version. Current version is %U.", text.ptr()));
     st.raise_connection_error(Utf8(message));
   }
-  py::object service = st.attr(self, Name::table_schema_manager);
-  py::object table = st.call_method(service, Name::resolve_table_name, address);
+  Object service = st.attr(self, Name::table_schema_manager);
+  Object table = st.call_method(service, Name::resolve_table_name, address);
   const bool internal = ends_internal(table);
-  py::dict data;
-  data[st.global(Name::PRIMARY_PARTITION_KEY)] = st.attr(address, Name::object_id);
-  if (!internal) data[st.global(Name::SECONDARY_PARTITION_KEY)] = st.attr(address, Name::object_version);
+  Object data = new_dict();
+  set_item(data, st.global(Name::PRIMARY_PARTITION_KEY), st.attr(address, Name::object_id));
+  if (!internal) set_item(data, st.global(Name::SECONDARY_PARTITION_KEY), st.attr(address, Name::object_version));
   auto [text, values] = unpack2(st.call_method(self, Name::_build_delete_statement, table, data));
   st.call_method_spread(self, Name::execute, text, values);
-  return py::none();
+  return none();
 }
 
 }  // namespace velmor::binding
