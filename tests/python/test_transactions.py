@@ -262,3 +262,38 @@ def test_a_failed_put_can_never_make_revert_delete_a_committed_row(connection_fa
         instance.revert()
     instance.execute("COMMIT")
     assert stored(instance, observer) == ["x"]
+
+
+class EntryKeeper(RecordingConnection):
+    """Keeps the entry each put records; the first table description runs `meddle` once."""
+
+    meddle = None
+
+    def _add_revert_data(self, address, data):
+        super()._add_revert_data(address, data)
+        self.entries.append(self._revert_data[-1][-1])
+
+    def _describe_table(self, table_name):
+        meddle, self.meddle = self.meddle, None
+        if meddle:
+            meddle(self)
+        return super()._describe_table(table_name)
+
+
+@pytest.mark.parametrize("meddle", [
+    lambda self: self.put(address(self.class_name, "p", "1"), {"name": "other"}),
+    lambda self: (self.begin(), self.put(address(self.class_name, "p", "1"), {"name": "other"})),
+    lambda self: self.entries.append((self.entries[-1][0].model_copy(), self.entries[-1][1]))
+    or self._revert_data[-1].append(self.entries[-1]),
+], ids=["put in the same level", "put in a new level", "an equal entry"])
+def test_a_failed_put_takes_back_exactly_its_own_entry(connection_factory, object_table, meddle):
+    instance = connection_factory(EntryKeeper)
+    instance.class_name, instance.table = object_table
+    instance.entries, instance.meddle = [], meddle
+    instance.begin()
+    with pytest.raises(VelmorConnectionError):
+        instance.put(address(instance.class_name, "o", "x"), {"name": object()})  # the driver cannot adapt it
+    own, *others = instance.entries
+    kept = [entry for level in instance._revert_data for entry in level]
+    assert len(others) == 1 and [id(entry) for entry in kept] == [id(entry) for entry in others]
+    instance.execute("ROLLBACK")

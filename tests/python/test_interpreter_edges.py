@@ -1,0 +1,261 @@
+"""The interpreter's own edges: subinterpreters, allocation failure, deep recursion, and a
+weak-reference callback outliving its module. Each runs in a child process, so that a hang
+or an abort fails the test instead of taking the suite down."""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import uuid
+
+import pytest
+
+pytest.importorskip("_testcapi")
+
+PRELUDE = """
+import json, os, sys
+import psycopg2
+from velmor_data.connections.errors import VelmorConnectionError
+from velmor_data.connections.implementations.postgresql_history import PostgresHistoricalConnection
+from velmor_data.table_schemas.implementations.postgresql_history import PostgresHistoricalTableSchemaService
+from velmor_utils.models.data_models.address import Address
+from velmor_utils.models.enums import Versions
+from velmor_utils.query.utils import Q
+
+COLUMNS = {"name": "text", "size": "integer", "data": "json"}
+
+def address(class_name, object_id, version):
+    return Address(class_name=class_name, object_id=object_id, object_version=version, class_version=1)
+
+def connected(class_name=None):
+    db = PostgresHistoricalConnection()
+    db.connect()
+    db.prepare_connection()
+    if class_name:
+        PostgresHistoricalTableSchemaService(db).create_object_table(class_name, 1, COLUMNS)
+    return db
+
+def write(db, where, data):
+    meta = Address(class_name="metadata", object_id=f"{where.class_name}/{where.object_id}@{where.object_version}",
+                   object_version=where.object_version)
+    db.put(where, data)
+    db.put(meta, {"address": {"object_id": where.object_id, "object_version": where.object_version},
+                  "prior_version": None, "class_schema_type": where.class_name, "is_deleted": False})
+"""
+
+
+def run_child(code, prelude=PRELUDE, timeout=300):
+    """Runs prelude + code in a fresh interpreter; returns its stdout (it must exit 0)."""
+    result = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], capture_output=True,
+                            text=True, timeout=timeout, env=os.environ.copy())
+    assert result.returncode == 0, result.stderr[-4000:]
+    return result.stdout
+
+
+@pytest.fixture
+def child_env(db_env):
+    return db_env
+
+
+SCENARIO = """
+def scenario(class_name):
+    seen = []
+    try:
+        PostgresHistoricalConnection().execute("SELECT 1")
+    except VelmorConnectionError as error:
+        seen.append(list(error.args))
+    db = connected(class_name)
+    db.begin()
+    write(db, address(class_name, class_name, "1"), {"name": "first", "size": 1, "data": {"k": [1]}})
+    db.commit()
+    latest = Q(_address__object_version=Versions.LATEST)
+    seen.append([item["name"] for item in db.query(address(class_name, class_name, "1"), conditions=latest)])
+    seen.append(db.count(address(class_name, class_name, "1"), conditions=latest))
+    db.disconnect()
+    return seen
+"""
+
+
+@pytest.mark.parametrize("order", [("main", "sub"), ("sub", "main"), ("sub", "sub")])
+def test_every_interpreter_gets_the_same_behaviour(child_env, order, tmp_path):
+    # psycopg2 (a single-phase module) loads in a subinterpreter only once the main
+    # interpreter has it, and its JSON typecasters are process-wide: each interpreter
+    # registers its own before reading. The module itself may come first anywhere.
+    outputs, code = [], ["import _testcapi, psycopg2"]
+    for n, where in enumerate(order):
+        class_name, out = f"i{uuid.uuid4().hex[:10]}", tmp_path / f"{n}.json"
+        step = (PRELUDE + "import psycopg2.extras\npsycopg2.extras.register_default_json(globally=True)\n" + SCENARIO
+                + f"open({str(out)!r}, 'w').write(json.dumps(scenario({class_name!r})))")
+        # Nothing is imported in the main interpreter before its own step runs.
+        code.append(f"exec({step!r}, {{}})" if where == "main" else f"assert _testcapi.run_in_subinterp({step!r}) == 0")
+        outputs.append(out)
+    run_child("\n".join(code), prelude="")
+    expected = [["Connection not established"], ["first"], 1]
+    assert [json.loads(out.read_text()) for out in outputs] == [expected] * len(order)
+
+
+def test_the_first_error_of_a_process_can_be_a_recursion_error(child_env):
+    out = run_child("""
+        class Deep(PostgresHistoricalConnection):
+            def _savepoint_name(self):
+                self.begin()
+        db = Deep()
+        db._revert_data.append([])  # nested: begin asks for a savepoint name, which begins again
+        try:
+            db.begin()
+        except RecursionError as error:
+            print(type(error).__name__)
+    """)
+    assert out == "RecursionError\n"
+
+
+def test_a_table_description_callback_outliving_its_module_does_nothing(child_env):
+    out = run_child("""
+        import gc, importlib, weakref
+        name = "velmor_data.connections.implementations.postgresql_history"
+
+        class Cursor:
+            def fetchall(self):
+                return [("a", "text")]
+
+        def described():
+            module = importlib.import_module(name)
+            class Offline(module.PostgresHistoricalConnection):
+                def execute(self, query, *args):
+                    return Cursor()
+            instance = Offline()
+            instance._describe_table("t")
+            return instance, weakref.getweakrefs(instance)[0].__callback__
+
+        instance, callback = described()
+        callback(None)
+        del sys.modules[name]
+        instance, again = described()  # a second import, with a state of its own
+        del instance
+        gc.collect()
+        callback(None), again(None), callback(None)
+        print("silent")
+    """)
+    assert out == "silent\n"
+
+
+SWEEP = """
+import _testcapi
+from velmor_data.connections.implementations import postgresql_history as module
+
+class_name = sys.argv[1]
+observer = psycopg2.connect(host=os.environ["POSTGRES_HOST"], port=os.environ.get("POSTGRES_PORT", 5432),
+                            user=os.environ["POSTGRES_USER"], dbname=os.environ["POSTGRES_DATABASE"])
+observer.autocommit = True
+db = connected(class_name)
+X = address(class_name, class_name, "1")
+table = db.table_schema_manager.resolve_table_name(X)
+db.begin()
+write(db, X, {"name": "kept", "size": 7, "data": [1, {"a": None}]})
+db.commit()
+
+def committed():
+    with observer.cursor() as cursor:
+        cursor.execute(f'SELECT name FROM "{table}" ORDER BY 1')
+        return [name for (name,) in cursor.fetchall()]
+
+def acceptable(error):
+    # MemoryError itself, or the statement error execute wraps around the driver's.
+    if isinstance(error, (MemoryError, Harness)):
+        return True
+    return isinstance(error, VelmorConnectionError) and isinstance(error.__cause__, (MemoryError, psycopg2.Error))
+
+# The failed allocation came after the operation returned, in this harness's own frame,
+# where 3.11's eval loop can lose the error it was unwinding.
+class Harness(Exception):
+    pass
+
+def faulted(k, call, *args):
+    _testcapi.set_nomemory(k, k + 1)
+    try:
+        result = call(*args)
+    except BaseException as error:
+        _testcapi.remove_mem_hooks()
+        frames, tb = [], error.__traceback__
+        while tb:
+            frames.append(tb.tb_frame.f_code.co_name)
+            tb = tb.tb_next
+        return None, Harness() if isinstance(error, SystemError) and frames == ["faulted"] else error
+    _testcapi.remove_mem_hooks()
+    return result, None
+
+def end_transaction():
+    if db._connection.info.transaction_status != psycopg2.extensions.TRANSACTION_STATUS_IDLE:
+        db.execute("ROLLBACK")
+    db._revert_data.clear(), db._savepoints.clear()
+
+def put_over_committed(k):
+    db.begin()
+    _, error = faulted(k, db.put, X, {"name": "again", "size": 1, "data": None})
+    assert error is not None and acceptable(error), repr(error)
+    assert db._revert_data == [[]], db._revert_data
+    db.revert()
+    db.execute("COMMIT")  # whatever the revert left in the transaction is kept
+    assert committed() == ["kept"]
+    return isinstance(error, VelmorConnectionError) and isinstance(error.__cause__, psycopg2.IntegrityError)
+
+def revert_a_write(k):
+    db.begin()
+    db.put(address(class_name, "y" + class_name, "1"), {"name": "undone"})
+    _, error = faulted(k, db.revert)
+    assert error is None or acceptable(error), repr(error)
+    assert db._is_revert_enabled is True
+    end_transaction()
+    assert committed() == ["kept"]
+    return error is None
+
+LATEST = Q(_address__object_version=Versions.LATEST)
+expected_query = db.query(X, conditions=LATEST)
+assert [item["name"] for item in expected_query] == ["kept"]
+def read(call, expected):
+    def attempt(k):
+        result, error = faulted(k, call)
+        assert error is None or acceptable(error), repr(error)
+        assert error is not None or result == expected, result
+        end_transaction()
+        assert call() == expected
+        return error is None
+    return attempt
+
+builders = [
+    lambda: db._build_insert_statement("t", {"a": 1, "b": "x", "c": None}),
+    lambda: db._build_delete_statement("t", {"a": 1, "b": "x"}),
+    lambda: db._build_select_statement(table, None, LATEST, module.NumberPaginator(limit=5, offset=1), None,
+                                       use_internal_meta_tables=True),
+    lambda: db._build_group_by_statement([module.OrderBy(field_name="data__a")]),
+    lambda: db._resolve_nested_field_name("data", "a__b", value_type=int),
+    lambda: db.process_value_before_insert("text", "json"),
+]
+operations = {
+    "put": put_over_committed,
+    "revert": revert_a_write,
+    "query": read(lambda: db.query(X, conditions=LATEST), expected_query),
+    "count": read(lambda: db.count(X, conditions=LATEST), db.count(X, conditions=LATEST)),
+    **{f"builder {n}": read(build, build()) for n, build in enumerate(builders)},
+}
+swept = {}
+for name, attempt in operations.items():
+    k, clean = 0, 0
+    # Past the last allocation an operation makes, every k gives its plain outcome.
+    while clean < 60:
+        clean = clean + 1 if attempt(k) else 0
+        k += 1
+        assert k < 20000, name
+    swept[name] = k
+print(json.dumps(swept))
+"""
+
+
+def test_every_allocation_failure_is_a_memory_error_and_loses_nothing(child_env):
+    class_name = f"m{uuid.uuid4().hex[:10]}"
+    result = subprocess.run([sys.executable, "-c", PRELUDE + SWEEP, class_name], capture_output=True, text=True,
+                            timeout=900, env=os.environ.copy())
+    assert result.returncode == 0, result.stderr[-4000:]
+    swept = json.loads(result.stdout)
+    assert sorted(swept) == sorted(["put", "revert", "query", "count"] + [f"builder {n}" for n in range(6)])
