@@ -29,7 +29,14 @@ class Copier {
   explicit Copier(Handle fallback) : fallback_(fallback) {}
 
   Object copy(Handle value, int depth) {
-    if (is_atom(value.ptr())) return own(value);
+    if (is_atom(value.ptr())) {
+      // copy.deepcopy looks every object up in its memo first, atoms included: a
+      // __deepcopy__ run earlier may have recorded a replacement for this very value.
+      // Until one has run, the memo holds only containers of ours.
+      if (memo_dict_)
+        if (Object seen = recall(value)) return seen;
+      return own(value);
+    }
     const bool is_dict = PyDict_CheckExact(value.ptr());
     if ((!is_dict && !PyList_CheckExact(value.ptr())) || depth >= kMaxDepth) return delegate(value);
     if (Object seen = recall(value)) return seen;

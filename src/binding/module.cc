@@ -264,7 +264,15 @@ void run_frame(ModuleState& st) {
   from_import(st, "velmor_data.table_schemas.base", "TableSchemaServiceBase");
   from_import(st, "velmor_data.table_schemas.constants", "PRIMARY_PARTITION_KEY");
   from_import(st, "velmor_data.table_schemas.constants", "SECONDARY_PARTITION_KEY");
-  st.set_standard_functions(st.global(Name::deepcopy), st.attr(st.global(Name::json), Name::dumps));
+  // What json.dumps and the import statement use as the interpreter started them: the
+  // fast paths stand in for them only while they are still these very objects.
+  Object builtins = steal_or_throw(PyImport_ImportModule("builtins"));
+  Object import_function = st.attr(builtins, Name::__import__);
+  if (!PyCFunction_Check(import_function.ptr()) || PyCFunction_GET_SELF(import_function.ptr()) != builtins.ptr())
+    import_function = Object();  // already replaced: every import goes through the hook
+  Object json = st.global(Name::json);
+  st.set_standard_functions(st.global(Name::deepcopy), st.attr(json, Name::dumps), st.attr(json, Name::_default_encoder),
+                            import_function);
 
   st.set_global("logger", call(get_attr(st.global(Name::logging), "getLogger"), module_name));
   st.set_global("METADATA_SELECT_STATEMENT", to_str(sqltext::kMetadataSelectStatement));

@@ -61,6 +61,8 @@ int ModuleState::traverse(visitproc visit, void* arg) const {
   for (const Object& o : kw_) Py_VISIT(o.ptr());
   Py_VISIT(standard_deepcopy_.ptr());
   Py_VISIT(standard_json_dumps_.ptr());
+  Py_VISIT(standard_json_encoder_.ptr());
+  Py_VISIT(standard_import_.ptr());
   Py_VISIT(method_type_.ptr());
   Py_VISIT(function_type_.ptr());
   return memo_.traverse(visit, arg);
@@ -71,6 +73,8 @@ void ModuleState::clear() {
   memo_.clear();
   standard_deepcopy_ = Object();
   standard_json_dumps_ = Object();
+  standard_json_encoder_ = Object();
+  standard_import_ = Object();
   method_type_ = Object();
   function_type_ = Object();
 }
@@ -97,7 +101,10 @@ void ModuleState::set_attr(Handle object, Name attribute, Handle value) const {
   if (PyObject_SetAttr(object.ptr(), name(attribute), value.ptr()) < 0) throw_python_error();
 }
 
-void ModuleState::set_standard_functions(Handle deepcopy, Handle json_dumps) {
+void ModuleState::set_standard_functions(Handle deepcopy, Handle json_dumps, Handle json_encoder,
+                                         Handle import_function) {
+  standard_json_encoder_ = own(json_encoder);
+  standard_import_ = own(import_function);
   standard_deepcopy_ = own(deepcopy);
   standard_json_dumps_ = own(json_dumps);
 }
@@ -145,28 +152,49 @@ Object ModuleState::call_method_spread(Handle self, Name method, Handle first,
       PyObject_VectorcallMethod(name(method), argv, static_cast<std::size_t>(n) + 2, nullptr));
 }
 
+namespace {
+
+// The attribute of a module `from ... import` has just imported, with its ImportError.
+Object imported_name(Handle imported, Handle module_name, Handle attribute) {
+  PyObject* value = PyObject_GetAttr(imported.ptr(), attribute.ptr());
+  if (!value) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
+    PyErr_Clear();
+    PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%U'", attribute.ptr(), module_name.ptr());
+    throw_python_error();
+  }
+  return Object::steal(value);
+}
+
+}  // namespace
+
 Object ModuleState::import_name(Handle module_name, Handle attribute) const {
+  // As the import statement does: through builtins.__import__, so that an import hook
+  // sees it, unless that is still the interpreter's own function.
+  PyObject* builtins = PyEval_GetBuiltins();
+  Object hook = builtins ? own(PyDict_GetItemWithError(builtins, name(Name::__import__))) : Object();
+  if (!hook) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+    throw_python_error();
+  }
+  if (hook.ptr() != standard_import_.ptr()) {
+    Object fromlist = make_tuple(attribute);
+    Object imported = call(hook, module_name, globals_ ? Handle(globals_) : Handle(Py_None), Py_None, fromlist,
+                           int_(0));
+    return imported_name(imported, module_name, attribute);
+  }
   Object loaded = own(PyDict_GetItemWithError(PyImport_GetModuleDict(), module_name.ptr()));
   if (loaded && PyModule_CheckExact(loaded.ptr())) {
-    if (PyObject* value = PyObject_GetAttr(loaded.ptr(), attribute.ptr()))
-      return Object::steal(value);
+    if (PyObject* value = PyObject_GetAttr(loaded.ptr(), attribute.ptr())) return Object::steal(value);
   }
   // Not loaded yet, or still initialising in another thread: the full import waits
   // for it and reports what is missing.
   if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
   PyErr_Clear();
   Object fromlist = make_tuple(attribute);
-  Object imported = steal_or_throw(PyImport_ImportModuleLevelObject(
-      module_name.ptr(), globals_.ptr(), nullptr, fromlist.ptr(), 0));
-  PyObject* value = PyObject_GetAttr(imported.ptr(), attribute.ptr());
-  if (!value) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
-    PyErr_Clear();
-    PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%U'", attribute.ptr(),
-                 module_name.ptr());
-    throw_python_error();
-  }
-  return Object::steal(value);
+  Object imported = steal_or_throw(
+      PyImport_ImportModuleLevelObject(module_name.ptr(), globals_.ptr(), nullptr, fromlist.ptr(), 0));
+  return imported_name(imported, module_name, attribute);
 }
 
 void ModuleState::raise_connection_error(std::string_view message) const {

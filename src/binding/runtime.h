@@ -57,7 +57,8 @@ namespace velmor::binding {
   X(sort_items) X(PRIMARY_PARTITION_KEY) X(SECONDARY_PARTITION_KEY) X(logger)                 \
   X(METADATA_SELECT_FIELD) X(METADATA_SELECT_STATEMENT) X(ALL) X(LATEST) X(clear) X(upper)    \
   X(statusmessage) X(get_transaction_status) X(__name__) X(Lookup) X(SqlOperatorTemplate)          \
-  X(SqlHistoryConnectionMixin) X(HistoricalConnectionBase) X(sql_operator_map) X(logging)
+  X(SqlHistoryConnectionMixin) X(HistoricalConnectionBase) X(sql_operator_map) X(logging)         \
+  X(_default_encoder) X(__import__)
 
 enum class Name : int {
 #define VELMOR_ENUM(n) n,
@@ -182,7 +183,8 @@ class ModuleState {
   // for them only while the module's globals still name these very functions.
   PyObject* standard_deepcopy() const noexcept { return standard_deepcopy_.ptr(); }
   PyObject* standard_json_dumps() const noexcept { return standard_json_dumps_.ptr(); }
-  void set_standard_functions(Handle deepcopy, Handle json_dumps);
+  PyObject* standard_json_encoder() const noexcept { return standard_json_encoder_.ptr(); }
+  void set_standard_functions(Handle deepcopy, Handle json_dumps, Handle json_encoder, Handle import_function);
 
   // The callable types of this module's members (method.cc).
   PyTypeObject* method_type() const noexcept { return reinterpret_cast<PyTypeObject*>(method_type_.ptr()); }
@@ -202,6 +204,8 @@ class ModuleState {
   std::array<Object, static_cast<std::size_t>(Kw::kCount)> kw_;
   Object standard_deepcopy_;
   Object standard_json_dumps_;
+  Object standard_json_encoder_;
+  Object standard_import_;  // the interpreter's own builtins.__import__
   Object method_type_;
   Object function_type_;
   DescriptionMemo memo_;

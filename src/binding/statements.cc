@@ -197,7 +197,10 @@ Object process_value_before_insert(const Args& a) {
   // A float travels as numeric otherwise, which a json column refuses.
   if (Utf8(data_type) == "json" && (PyUnicode_Check(v) || PyLong_Check(v) || PyFloat_Check(v))) {
     Object dumps = st.attr(st.global(Name::json), Name::dumps);
-    if (dumps.ptr() == st.standard_json_dumps()) return json_dumps_scalar(st, v);
+    // json.dumps(value) encodes with json._default_encoder as it finds it at the call.
+    if (dumps.ptr() == st.standard_json_dumps() &&
+        st.attr(st.global(Name::json), Name::_default_encoder).ptr() == st.standard_json_encoder())
+      return json_dumps_scalar(st, v);
     return call(dumps, value);
   }
   return own(value);

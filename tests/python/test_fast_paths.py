@@ -5,6 +5,7 @@ their own copy rules."""
 import copy
 import json
 
+import pytest
 from hypothesis import given, settings, strategies as st
 
 from conftest import PostgresHistoricalConnection, address
@@ -80,20 +81,47 @@ def test_the_written_copy_is_the_standard_deep_copy(document):
     assert not containers(written) & containers(data)
 
 
+class Redactor:
+    """Records, as a redaction hook does, what later values are to be copied as."""
+
+    def __init__(self, *secrets):
+        self.secrets = secrets
+
+    def __deepcopy__(self, memo):
+        memo.update({id(secret): "***" for secret in self.secrets})
+        return "redacted"
+
+
 def test_cycles_shared_parts_and_own_copy_rules_survive_the_copy():
     shared = [1, 2]
     cyclic = {"name": "loop"}
     cyclic["self"] = cyclic
     keeper = Keeper(shared)
-    data = {"a": shared, "b": shared, "c": cyclic, "k": keeper, "t": (shared, 3), "s": {frozenset({1})}}
+    secret, pin = "hunter" + str(len(shared)), 10 ** 20
+    data = {"a": shared, "b": shared, "c": cyclic, "k": keeper, "t": (shared, 3), "s": {frozenset({1})},
+            "r": Redactor(secret, pin), "secret": secret, "nested": [pin, {"pin": pin}]}
     written = CapturingPut(is_revert_supported=False).written(data)
     expected = copy.deepcopy(data)
+    assert written["secret"] == "***" and written["nested"] == ["***", {"pin": "***"}]
     assert identity_shape(written) == identity_shape(expected)
     assert written["c"]["self"] is written["c"] and written["a"] is written["b"] is written["k"].payload
     assert written["t"][0] is written["a"] and written["a"] is not shared
 
 
+@pytest.mark.parametrize("encoder", [json._default_encoder, json.JSONEncoder(ensure_ascii=False, allow_nan=False)])
 @settings(max_examples=300, deadline=None)
 @given(st.text() | st.integers() | st.booleans() | st.floats())
-def test_json_column_values_are_encoded_as_json_dumps_does(value):
-    assert PostgresHistoricalConnection().process_value_before_insert(value, "json") == json.dumps(value)
+def test_json_column_values_are_encoded_as_json_dumps_does(encoder, value):
+    standard, json._default_encoder = json._default_encoder, encoder  # as a host may configure json
+    try:
+        assert outcome(PostgresHistoricalConnection().process_value_before_insert, value, "json") == outcome(
+            json.dumps, value)
+    finally:
+        json._default_encoder = standard
+
+
+def outcome(call, *args):
+    try:
+        return call(*args)
+    except ValueError as error:
+        return type(error), str(error)

@@ -3,10 +3,13 @@ checking and the constructor. No database needed."""
 
 from __future__ import annotations
 
+import builtins
+import copy
 import importlib
 import inspect
 import itertools
 import logging
+import pickle
 import subprocess
 import sys
 from typing import Any
@@ -134,6 +137,58 @@ def test_member_matches_its_plain_definition(name):
         (p.name, p.kind, p.default, p.annotation) for p in expected.parameters.values()]
     assert [getattr(compiled, a) for a in FUNCTION_ATTRIBUTES] == [getattr(plain, a) for a in FUNCTION_ATTRIBUTES]
     assert compiled.__module__ == MODULE_NAME
+
+
+OPERATOR_FUNCTIONS = [f for entry in module.sql_operator_map.values() for f in (entry.template, entry.value_modifier)
+                      if callable(f)]
+
+
+def plain_lambda(_value):
+    """A module-level lambda written in Python, for comparison."""
+
+
+plain_lambda.__name__ = plain_lambda.__qualname__ = "<lambda>"
+
+
+def pickled(function, protocol):
+    try:
+        return "itself" if pickle.loads(pickle.dumps(function, protocol)) is function else "another"
+    except pickle.PicklingError as error:
+        return str(error).replace(repr(function), "<function>").replace(function.__module__, "<module>")
+
+
+@pytest.mark.parametrize("protocol", range(2, pickle.HIGHEST_PROTOCOL + 1))
+@pytest.mark.parametrize("name", MEMBERS + ["<lambda>"])
+def test_members_copy_pickle_and_take_attributes_as_functions_do(name, protocol, monkeypatch):
+    # The plain class is found where pickle looks for it, as the compiled one is in its module.
+    monkeypatch.setattr(sys.modules[__name__], "PostgresHistoricalConnection", Reference, raising=False)
+    pairs = ([(function_of(Connection, name), function_of(Reference, name))] if name in MEMBERS
+             else [(function, plain_lambda) for function in OPERATOR_FUNCTIONS])
+    for compiled, plain in pairs:
+        assert copy.copy(compiled) is compiled and copy.deepcopy({"f": [compiled]})["f"][0] is compiled
+        assert pickled(compiled, protocol) == pickled(plain, protocol)
+        docs = compiled.__doc__, plain.__doc__
+        try:
+            for function in (compiled, plain):
+                function.note, function.__doc__ = name, "changed"
+            assert (compiled.note, compiled.__doc__, compiled.__dict__) == (plain.note, plain.__doc__, plain.__dict__)
+        finally:
+            del compiled.note, plain.note
+            compiled.__doc__, plain.__doc__ = docs
+        assert compiled.__dict__ == {}
+
+
+def test_the_schema_service_is_imported_through_the_import_hook(monkeypatch):
+    seen, standard = [], builtins.__import__
+
+    def hook(name, globals=None, locals=None, fromlist=(), level=0):
+        seen.append((name, fromlist, level))
+        return standard(name, globals, locals, fromlist, level)
+
+    monkeypatch.setattr(builtins, "__import__", hook)
+    assert type(Connection().table_schema_manager) is PostgresHistoricalTableSchemaService
+    assert seen == [("velmor_data.table_schemas.implementations.postgresql_history",
+                     ("PostgresHistoricalTableSchemaService",), 0)]
 
 
 def test_static_methods_take_no_instance():

@@ -291,6 +291,13 @@ def test_select_with_internal_meta_refuses_a_malformed_condition_result(where, p
     assert str(caught.value) == error[1]
 
 
+def test_a_table_separator_that_is_not_text_fails_as_concatenation_does():
+    spy = type("NumberedSeparator", (JoinedSpy,), {"TABLE_SEPARATOR": 7})(("W", []))
+    with pytest.raises(TypeError) as caught:
+        spy._select_with_internal_meta_statement("T", "S")
+    assert str(caught.value) == 'can only concatenate str (not "int") to str'
+
+
 ITEMS = [{"k": letter} for letter in "abcde"]
 
 

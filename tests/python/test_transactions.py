@@ -123,10 +123,20 @@ def test_closing_after_transaction_complete_finds_no_level(tx, operation):
     assert stacks(tx) == ([], [name]) and tx.sent == []
 
 
-def test_revert_deletes_newest_first_and_leaves_transaction_open(tx, observer):
+def drop_oldest_while_deleting(tx):
+    tx._delete = lambda where: (tx._revert_data[-1].pop(0), type(tx)._delete(tx, where))
+
+
+def record_a_third_item(tx):
+    tx._revert_data[-1][:] = [entry + ("recorded by the host",) for entry in tx._revert_data[-1]]
+
+
+@pytest.mark.parametrize("host", [lambda tx: None, drop_oldest_while_deleting, record_a_third_item])
+def test_revert_deletes_newest_first_and_leaves_transaction_open(tx, observer, host):
     tx.begin()
     for version in ("a", "b", "c"):
         write(tx, version)
+    host(tx)  # what the level holds when revert starts is what it undoes, by address alone
     tx.sent.clear()
     tx.revert()
     assert tx.sent == [delete(tx, "c"), delete(tx, "b"), delete(tx, "a")]
