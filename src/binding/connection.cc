@@ -36,6 +36,35 @@ constexpr std::pair<const char*, const char*> kEnvironment[] = {
   raise_unchained(std::move(error));
 }
 
+// libpq's rule is that the environment gives defaults, but the environment's keywords
+// travel beside the DSN and the driver lets keywords win: drop every one whose parameter
+// the DSN names (the environment's `database` is a DSN's `dbname`). A DSN that does not
+// parse is left alone, for psycopg2.connect to report as before. In Python:
+//   try: named = psycopg2.extensions.parse_dsn(dsn)
+//   except Exception: return
+//   for key in named:
+//       envs.pop(key, None)
+//       if key == "dbname": envs.pop("database", None)
+void drop_keywords_the_dsn_names(const ModuleState& st, py::handle envs, py::handle dsn) {
+  if (dsn.is_none()) return;
+  py::object extensions = steal_or_throw(PyImport_ImportModule("psycopg2.extensions"));
+  py::object parse_dsn = steal_or_throw(PyObject_GetAttrString(extensions.ptr(), "parse_dsn"));
+  PyObject* parsed = PyObject_CallOneArg(parse_dsn.ptr(), dsn.ptr());
+  if (!parsed) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_python_error();
+    PyErr_Clear();
+    return;
+  }
+  py::object named = py::reinterpret_steal<py::object>(parsed);
+  py::object keys = steal_or_throw(PyObject_GetIter(named.ptr()));
+  while (py::object key = next_item(keys)) {
+    st.call_method(envs, Name::pop, key, py::none());
+    if (PyUnicode_Check(key.ptr()) && PyUnicode_CompareWithASCIIString(key.ptr(), "dbname") == 0) {
+      st.call_method(envs, Name::pop, py::str("database"), py::none());
+    }
+  }
+}
+
 }  // namespace
 
 py::object init_instance(const Args& a) {
@@ -74,6 +103,7 @@ py::object connect(const Args& a) {
   py::handle self = a[0], dsn = a[1], kwargs = a[2];
   if (!st.attr(self, Name::_connection).is_none()) st.raise_connection_error("Connection already established");
   py::object envs = st.call_method(self, Name::_default_envs);
+  drop_keywords_the_dsn_names(st, envs, dsn);
   st.call_method(envs, Name::update, kwargs);
   if (!PyDict_Check(envs.ptr())) envs = py::dict(envs);
   py::object driver_connect = st.attr(st.global(Name::psycopg2), Name::connect);

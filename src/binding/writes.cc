@@ -274,6 +274,11 @@ py::object revert(const Args& a) {
   const ModuleState& st = a.st;
   py::handle self = a[0];
   if (!truthy(st.attr(self, Name::_is_revert_enabled))) st.raise_connection_error("Revert is not supported");
+  // Inside begin(), on a connection that holds no transaction (it was lost and reopened),
+  // the deletes would be kept at once and could remove rows another client committed.
+  if (truthy(st.attr(self, Name::_revert_data)) && holds_no_transaction(st, self)) {
+    raise_no_transaction(st, "Revert");
+  }
   st.set_attr(self, Name::_is_revert_enabled, py::bool_(false));
   try {
     // Newest first, through reversed(level) as a for loop walks it: a _delete that
