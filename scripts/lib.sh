@@ -15,8 +15,8 @@ log() { printf '==> %s\n' "$*" >&2; }
 # (the distribution's own PostgreSQL major version), then finds the server's programs.
 ensure_packages() {
   local wanted=(cmake g++ make python3-dev python3-psycopg2 python3-pytest
-                python3-hypothesis python3-pip python3-setuptools python3-venv python3-mypy
-                python3-typeshed libgtest-dev libbenchmark-dev postgresql postgresql-client procps)
+                python3-pytest-timeout python3-hypothesis python3-pip python3-setuptools python3-venv
+                python3-mypy python3-typeshed libgtest-dev libbenchmark-dev postgresql postgresql-client procps)
   local missing=()
   for package in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

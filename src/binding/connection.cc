@@ -35,6 +35,36 @@ constexpr std::pair<const char*, const char*> kEnvironment[] = {
   raise_unchained(std::move(error));
 }
 
+// libpq's rule is that the environment gives defaults, but the environment's keywords
+// travel beside the DSN and the driver lets keywords win: drop every one whose parameter
+// the DSN names (the environment's `database` is a DSN's `dbname`). A DSN that does not
+// parse is left alone, for psycopg2.connect to report as before. In Python:
+//   try: named = psycopg2.extensions.parse_dsn(dsn)
+//   except Exception: return
+//   for key in named:
+//       envs.pop(key, None)
+//       if key == "dbname": envs.pop("database", None)
+void drop_keywords_the_dsn_names(const ModuleState& st, Handle envs, Handle dsn) {
+  if (dsn.is_none()) return;
+  Object extensions = steal_or_throw(PyImport_ImportModule("psycopg2.extensions"));
+  Object parse_dsn = steal_or_throw(PyObject_GetAttrString(extensions.ptr(), "parse_dsn"));
+  PyObject* parsed = PyObject_CallOneArg(parse_dsn.ptr(), dsn.ptr());
+  if (!parsed) {
+    // Running out of memory is no verdict on the DSN: connecting without the rule
+    // could reach another server.
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw_python_error();
+    PyErr_Clear();
+    return;
+  }
+  Object named = Object::steal(parsed);
+  Object keys = steal_or_throw(PyObject_GetIter(named.ptr()));
+  while (Object key = next_item(keys)) {
+    st.call_method(envs, Name::pop, key, Py_None);
+    if (PyUnicode_Check(key.ptr()) && PyUnicode_CompareWithASCIIString(key.ptr(), "dbname") == 0)
+      st.call_method(envs, Name::pop, to_str("database"), Py_None);
+  }
+}
+
 }  // namespace
 
 Object init_instance(const Args& a) {
@@ -73,6 +103,7 @@ Object connect(const Args& a) {
   Handle self = a[0], dsn = a[1], kwargs = a[2];
   if (!st.attr(self, Name::_connection).is_none()) st.raise_connection_error("Connection already established");
   Object envs = st.call_method(self, Name::_default_envs);
+  drop_keywords_the_dsn_names(st, envs, dsn);
   st.call_method(envs, Name::update, kwargs);
   if (!PyDict_Check(envs.ptr())) envs = call(reinterpret_cast<PyObject*>(&PyDict_Type), envs);
   Object driver_connect = st.attr(st.global(Name::psycopg2), Name::connect);

@@ -15,6 +15,9 @@ from velmor_utils.models.data_models.address import Address
 
 PostgresHistoricalConnection = module.PostgresHistoricalConnection
 ENV_KEYS = ("POSTGRES_HOST", "POSTGRES_PORT", "POSTGRES_USER", "POSTGRES_PASSWORD", "POSTGRES_DATABASE")
+# The suite's own connections give up on a lock after this long instead of waiting forever
+# for a transaction that a fault left open: the test then fails, it does not hang.
+LOCK_TIMEOUT = "-c lock_timeout=10s"
 OBJECT_COLUMNS = {
     "name": "text",
     "size": "integer",
@@ -34,6 +37,7 @@ def server_keywords():
         if os.environ.get(variable):
             keywords[keyword] = os.environ[variable]
     keywords["dbname"] = os.environ.get("POSTGRES_DATABASE", "postgres")
+    keywords["options"] = LOCK_TIMEOUT
     return keywords
 
 
@@ -56,9 +60,11 @@ def database():
 
 @pytest.fixture
 def db_env(database, monkeypatch):
-    """POSTGRES_* pointing at the scratch database, as the module reads them."""
+    """POSTGRES_* pointing at the scratch database, as the module reads them (and the lock
+    timeout in PGOPTIONS, which libpq reads for the instances connected through them)."""
     for key in ENV_KEYS:
         monkeypatch.delenv(key, raising=False)
+    monkeypatch.setenv("PGOPTIONS", LOCK_TIMEOUT)
     monkeypatch.setenv("POSTGRES_HOST", database["host"])
     monkeypatch.setenv("POSTGRES_USER", database["user"])
     monkeypatch.setenv("POSTGRES_DATABASE", database["dbname"])

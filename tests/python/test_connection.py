@@ -1,6 +1,7 @@
 """Opening and closing the connection, its keywords, and the memoised table description."""
 
 import gc
+import socket
 import types
 import uuid
 import weakref
@@ -61,13 +62,45 @@ def test_dsn_alone_connects_without_environment(database, set_env):
     instance.disconnect()
 
 
+ENV = {"POSTGRES_HOST": "eh", "POSTGRES_PORT": "1", "POSTGRES_USER": "eu", "POSTGRES_PASSWORD": "ep",
+       "POSTGRES_DATABASE": "ed"}
+FROM_ENV = {"host": "eh", "port": "1", "user": "eu", "password": "ep", "database": "ed"}
+
+
+def but(*dropped, **added):
+    """The environment's keywords without the dropped ones, with the added ones on top."""
+    return {**{k: v for k, v in FROM_ENV.items() if k not in dropped}, **added}
+
+
+# What reaches psycopg2.connect: the DSN first, then the environment's keywords less those
+# whose parameter the DSN names, then the keywords given to connect.
 @pytest.mark.parametrize("env, args, kwargs, expected", [
-    ({"POSTGRES_HOST": "h", "POSTGRES_PORT": "7"}, ("dbname=x",), {},
-     (("dbname=x",), {"host": "h", "port": "7"})),
+    # no DSN: the environment, under the keywords
+    (ENV, (), {}, ((None,), FROM_ENV)),
     ({"POSTGRES_HOST": "h", "POSTGRES_USER": "u"}, (), {"host": "k", "connect_timeout": 3},
      ((None,), {"host": "k", "user": "u", "connect_timeout": 3})),
-    ({}, ("dbname=x",), {}, (("dbname=x",), {})),
     ({}, (), {}, ((None,), {})),
+    # a DSN naming some parameters: only what it leaves unnamed comes from the environment
+    (ENV, ("host=dh port=5432 dbname=app",), {}, (("host=dh port=5432 dbname=app",), but("host", "port", "database"))),
+    (ENV, ("user=du",), {}, (("user=du",), but("user"))),
+    (ENV, ("dbname=x sslmode=disable",), {}, (("dbname=x sslmode=disable",), but("database"))),
+    ({"POSTGRES_HOST": "h", "POSTGRES_PORT": "7"}, ("dbname=x",), {}, (("dbname=x",), {"host": "h", "port": "7"})),
+    ({}, ("dbname=x",), {}, (("dbname=x",), {})),
+    (ENV, ("",), {}, (("",), FROM_ENV)),  # an empty DSN names nothing
+    # a URI DSN, read the same way
+    (ENV, ("postgresql://du@dh:5433/app",), {},
+     (("postgresql://du@dh:5433/app",), but("user", "host", "port", "database"))),
+    (ENV, ("postgres://du:pw@dh?connect_timeout=3",), {},
+     (("postgres://du:pw@dh?connect_timeout=3",), but("user", "password", "host"))),
+    # a DSN that does not parse goes to the driver unchanged, beside the whole environment
+    (ENV, ("host=dh port",), {}, (("host=dh port",), FROM_ENV)),
+    (ENV, ("postgresql://[dh/app",), {}, (("postgresql://[dh/app",), FROM_ENV)),
+    (ENV, ("host=dh nonsense=1",), {}, (("host=dh nonsense=1",), FROM_ENV)),
+    (ENV, ("host=dh port",), {"user": "ku"}, (("host=dh port",), but(user="ku"))),
+    # keywords given to connect override the DSN and the environment alike
+    (ENV, ("host=dh port=5432 dbname=app",), {"host": "kh", "database": "kd", "connect_timeout": 3},
+     (("host=dh port=5432 dbname=app",), but("port", host="kh", database="kd", connect_timeout=3))),
+    (ENV, (), {"dsn": "user=du", "password": "kp"}, (("user=du",), but("user", password="kp"))),
 ])
 def test_connect_hands_dsn_first_and_merged_keywords(set_env, monkeypatch, env, args, kwargs, expected):
     set_env(env)
@@ -78,6 +111,23 @@ def test_connect_hands_dsn_first_and_merged_keywords(set_env, monkeypatch, env, 
     assert calls == [expected]
     assert instance._connection is raw
     assert (raw.isolation_level, raw.autocommit) == (None, True)
+
+
+def test_an_explicit_dsn_names_the_server_used(database, set_env):
+    with socket.create_server(("127.0.0.1", 0)) as probe:  # a port where no server listens
+        closed_port = probe.getsockname()[1]
+    set_env({"POSTGRES_HOST": "127.0.0.1", "POSTGRES_PORT": str(closed_port), "POSTGRES_USER": "nobody",
+             "POSTGRES_DATABASE": "no_such_database"})
+    instance = PostgresHistoricalConnection()
+    instance.connect(psycopg2.extensions.make_dsn(**database))
+    assert instance.execute("SELECT current_database(), current_user").fetchone() == (database["dbname"],
+                                                                                    database["user"])
+    instance.disconnect()
+    with pytest.raises(psycopg2.OperationalError):  # what the DSN leaves unnamed still comes from the environment
+        instance.connect(psycopg2.extensions.make_dsn(**{k: v for k, v in database.items() if k != "port"}))
+    with pytest.raises(psycopg2.ProgrammingError, match="missing \"=\""):  # the driver's own error, as before
+        instance.connect("host=127.0.0.1 port")
+    assert instance._connection is None
 
 
 def test_connection_states(db_env):
