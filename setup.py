@@ -1,8 +1,12 @@
 """Builds the extension with the project's CMake build and ships it, with its stub, in the wheel.
 
-The wheel holds nothing but these two files under velmor_data/connections/implementations/:
-no __init__.py, so that installing it into the host's environment adds the module to the
-host's package and uninstalling it removes the module alone.
+The wheel holds the module under velmor_data/connections/implementations/, with no
+__init__.py, so that installing it into the host's environment adds the module to the
+host's package and uninstalling it removes the module alone. The stub goes into a partial
+stub-only package (PEP 561), velmor_data-stubs: a type checker reads a stub inside a package
+only when the package's top level is marked typed, and that top level is the host's. The
+marker's "partial" sends the checker to the host's own files for every other module; the
+tree has no __init__.pyi, which would stand in for the host's __init__.py files.
 """
 
 import os
@@ -17,6 +21,7 @@ from setuptools.command.build_ext import build_ext
 
 ROOT = pathlib.Path(__file__).resolve().parent
 MODULE = "velmor_data.connections.implementations.postgresql_history"
+STUB_PACKAGE = "velmor_data-stubs"
 
 
 class CleanBuild(build):
@@ -43,9 +48,11 @@ class CMakeBuild(build_ext):
         target.parent.mkdir(parents=True, exist_ok=True)
         built = next(staged.glob("postgresql_history*.so"))
         shutil.copyfile(built, target)
-        # No package carries the stub as package data: it goes beside the module.
+        stubs = pathlib.Path(self.build_lib) / STUB_PACKAGE
+        (stubs / "connections" / "implementations").mkdir(parents=True, exist_ok=True)
         shutil.copyfile(ROOT / "src" / "binding" / "postgresql_history.pyi",
-                        target.parent / "postgresql_history.pyi")
+                        stubs / "connections" / "implementations" / "postgresql_history.pyi")
+        (stubs / "py.typed").write_text("partial\n")
 
 
 setup(ext_modules=[Extension(MODULE, sources=[])],

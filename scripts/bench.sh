@@ -48,6 +48,10 @@ out="$ROOT/bench/RESULTS.md"
   taskset -c "$VELMOR_PG_CPUS" "$ROOT/build-bench/sqltext_bench" --benchmark_repetitions=5 \
     --benchmark_report_aggregates_only=true 2>/dev/null | grep -E '^(Benchmark|-+|BM_.*_median)'
   echo '```'
+  echo
+  echo "## Reads and the stored history"
+  echo
+  PYTHONPATH="$(python_path_for "$ROOT/build")" taskset -c "$VELMOR_PG_CPUS" "$PYTHON" "$ROOT/bench/bench_history.py"
 } | tee "$out.tmp"
 mv "$out.tmp" "$out"
 log "wrote $out"

@@ -12,7 +12,8 @@ PG_BIN="${PG_BIN:-}"
 log() { printf '==> %s\n' "$*" >&2; }
 
 # Installs, from Debian's archive, whatever of the build and test dependencies is missing
-# (the distribution's own PostgreSQL major version), then finds the server's programs.
+# (the distribution's own PostgreSQL major version), and pyright from npm, then finds the
+# server's programs.
 ensure_packages() {
   local wanted=(cmake g++ make python3-dev python3-psycopg2 python3-pytest
                 python3-pytest-timeout python3-hypothesis python3-pip python3-setuptools python3-venv
@@ -22,6 +23,10 @@ ensure_packages() {
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
       missing+=("$package")
   done
+  # pyright comes from npm: Debian's nodejs and npm, unless a node of another origin brought its own npm.
+  if ! command -v npm >/dev/null; then
+    missing+=(nodejs npm)
+  fi
   if [ ${#missing[@]} -ne 0 ]; then
     log "installing: ${missing[*]}"
     local sudo=()
@@ -29,7 +34,23 @@ ensure_packages() {
     "${sudo[@]}" apt-get update -qq
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
   fi
+  ensure_pyright
   find_pg_bin
+}
+
+# The packaging test compares pyright's messages word for word: this version's.
+PYRIGHT_VERSION=1.1.414
+
+# Installs pyright from the npm registry unless this version is there. Only the packaging test
+# uses it, and skips it when it is missing: without the registry the run goes on with a warning.
+ensure_pyright() {
+  [ "$(pyright --version 2>/dev/null)" = "pyright $PYRIGHT_VERSION" ] && return 0
+  log "installing pyright $PYRIGHT_VERSION from npm"
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  "${sudo[@]}" timeout 300 npm install --global --no-audit --no-fund --loglevel=error --fetch-retries=1 \
+    "pyright@$PYRIGHT_VERSION" >/dev/null ||
+    log "pyright $PYRIGHT_VERSION could not be installed: the packaging test skips it"
 }
 
 # Sets PG_BIN, unless it is set, to the newest installed server's program directory.

@@ -1,9 +1,11 @@
-"""What pip installs: the module's wheel holds the extension module and its stub alone, so that
-installing it beside a host package and uninstalling it again leaves every host file as it was;
-and the stub agrees with the built module (mypy's stubtest). No database needed."""
+"""What pip installs: the module's wheel holds the extension module and, as a partial stub-only
+package, its stub, so that installing it beside a host package and uninstalling it again leaves
+every host file as it was, and type checkers read the stub there; and the stub agrees with the
+built module (mypy's stubtest). No database needed."""
 
 import csv
 import importlib
+import importlib.metadata
 import importlib.util
 import json
 import os
@@ -21,8 +23,9 @@ from velmor_data.connections.implementations import postgresql_history as module
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 STUB = ROOT / "src" / "binding" / "postgresql_history.pyi"
 MODULE_DIR = "velmor_data/connections/implementations"
+STUB_FILE = "velmor_data-stubs/connections/implementations/postgresql_history.pyi"
 MODULE_FILES = {f"{MODULE_DIR}/postgresql_history{sysconfig.get_config_var('EXT_SUFFIX')}",
-                f"{MODULE_DIR}/postgresql_history.pyi"}
+                "velmor_data-stubs/py.typed", STUB_FILE}
 HOST_PACKAGES = ("velmor_data", "velmor_utils")
 
 # The sanitizer run preloads its runtime into every child process, the compiler included;
@@ -31,13 +34,13 @@ pytestmark = pytest.mark.skipif(bool(os.environ.get("VELMOR_UNDER_SANITIZER")),
                                 reason="packaging checks run in the plain (unsanitized) run")
 
 
-def run(command, **keywords):
+def run(command, returncodes=(0,), **keywords):
     """Runs a command away from the suite's PYTHONPATH (build tree and host/); its stdout."""
     env = {key: value for key, value in os.environ.items() if not key.startswith(("PYTHON", "PIP_"))}
     env.update(PIP_DISABLE_PIP_VERSION_CHECK="1", PIP_NO_INPUT="1", **keywords.pop("env", {}))
     result = subprocess.run([str(part) for part in command], env=env, capture_output=True, text=True,
                             **keywords)
-    assert result.returncode == 0, f"{command}\n{result.stdout}\n{result.stderr}"
+    assert result.returncode in returncodes, f"{command}\n{result.stdout}\n{result.stderr}"
     return result.stdout
 
 
@@ -68,7 +71,8 @@ def test_wheel_holds_only_the_module_and_its_stub(wheels):
     with zipfile.ZipFile(wheels["module"]) as wheel:
         names = wheel.namelist()
         assert {name for name in names if ".dist-info/" not in name} == MODULE_FILES
-        assert wheel.read(f"{MODULE_DIR}/postgresql_history.pyi") == STUB.read_bytes()
+        assert wheel.read(STUB_FILE) == STUB.read_bytes()
+        assert wheel.read("velmor_data-stubs/py.typed") == b"partial\n"
     (metadata,) = {name.split("/")[0] for name in names if ".dist-info/" in name}
     assert metadata.startswith("velmor_postgresql_history-")
 
@@ -96,16 +100,20 @@ print(json.dumps({"module": os.path.realpath(module.__file__), "host": os.path.r
 """
 
 
-def test_install_beside_the_host_and_uninstall_touch_no_host_file(wheels, tmp_path):
+def virtual_environment(venv):
+    """Makes a venv that sees Debian's packages (psycopg2, mypy); its python, site-packages and pip."""
     if importlib.util.find_spec("ensurepip") is None:
         pytest.skip("python3-venv is not installed: Debian's venv module has no pip without it")
-    venv = tmp_path / "venv"
     # Debian's psycopg2 comes from the system; the host and the module go into the venv itself.
     run([sys.executable, "-m", "venv", "--system-site-packages", venv])
     python = venv / "bin" / "python"
     site = pathlib.Path(run([python, "-I", "-c", "import sysconfig; print(sysconfig.get_path('platlib'))"])
                         .strip()).resolve()
-    pip = [python, "-I", "-m", "pip"]
+    return python, site, [python, "-I", "-m", "pip"]
+
+
+def test_install_beside_the_host_and_uninstall_touch_no_host_file(wheels, tmp_path):
+    python, site, pip = virtual_environment(tmp_path / "venv")
     run(pip + ["install", "--no-deps", "--no-index", wheels["host"]], cwd=tmp_path)
     host_files = recorded(site, "velmor_host_standin")
     assert {path.split("/")[0] for path in host_files if ".dist-info" not in path} == set(HOST_PACKAGES)
@@ -129,6 +137,130 @@ def test_install_beside_the_host_and_uninstall_touch_no_host_file(wheels, tmp_pa
     run(pip + ["uninstall", "--yes", "velmor-postgresql-history"], cwd=tmp_path)
     assert files_under(site) == before
     assert host_bytes() == host
+
+
+# A user's script with four planted mistakes; CORRECTIONS mends each.
+MISTAKES = """\
+from velmor_data.connections.implementations.postgresql_history import PostgresHistoricalConnection
+from velmor_utils.models.data_models.address import Address
+
+db = PostgresHistoricalConnection()
+db.connect()
+mars = Address(class_name="Planet", class_version=1, object_id="mars", object_version="1")
+db.begin()
+db.put("Planet", {"name": "Mars"})
+db.comit()
+total: str = db.count(mars)
+db.query(mars, limit=10)
+"""
+CORRECTIONS = (('db.put("Planet",', "db.put(mars,"), ("db.comit()", "db.commit()"), ("total: str", "total: int"),
+               ("limit=10", "order_by=None"))
+PYRIGHT_VERSION = "1.1.414"  # the one scripts/lib.sh installs
+
+
+def user_scripts(directory):
+    """Writes mistakes.py and corrected.py into directory."""
+    corrected = MISTAKES
+    for wrong, right in CORRECTIONS:
+        assert corrected.count(wrong) == 1
+        corrected = corrected.replace(wrong, right)
+    directory.mkdir()
+    (directory / "mistakes.py").write_text(MISTAKES)
+    (directory / "corrected.py").write_text(corrected)
+    return directory
+
+
+@pytest.fixture(scope="module")
+def user_environment(wheels, tmp_path_factory):
+    """A venv with the stand-in and the module installed as the README says; its python and site-packages."""
+    work = tmp_path_factory.mktemp("checkers")
+    python, site, pip = virtual_environment(work / "venv")
+    run(pip + ["install", "--no-deps", "--no-index", wheels["host"], wheels["module"]], cwd=work)
+    return work, python, site
+
+
+def mypy_version():
+    # 1.7 split the code of an import without type information off "import".
+    return tuple(int(part) for part in importlib.metadata.version("mypy").split(".")[:2])
+
+
+def test_mypy_reads_the_installed_stub(user_environment):
+    if importlib.util.find_spec("mypy") is None:
+        pytest.skip("mypy is not installed (Debian: python3-mypy)")
+    work, python, site = user_environment
+    untyped = "import-untyped" if mypy_version() >= (1, 7) else "import"
+    query = next(number for number, line in enumerate(STUB.read_text().splitlines(), 1)
+                 if line.startswith("    def query("))
+    unexpected_keyword = [
+        'mistakes.py:11: error: Unexpected keyword argument "limit" for "query" of "PostgresHistoricalConnection"'
+        "  [call-arg]",
+        f'{site}/{STUB_FILE}:{query}: note: "query" of "PostgresHistoricalConnection" defined here',
+    ]
+    wrong_assignment = ('mistakes.py:10: error: Incompatible types in assignment (expression has type "int", '
+                        'variable has type "str")  [assignment]')
+
+    def mypy(directory, script):
+        # No options, as a user runs it; a fresh directory, so no cache of another run.
+        return run([python, "-I", "-m", "mypy", script], returncodes=(0, 1), cwd=directory).splitlines()
+
+    # The stand-in has no py.typed: mypy reads the module's stub all the same and checks calls
+    # against it, but not the host's modules, so the connection's host base classes are Any to it.
+    assert mypy(user_scripts(work / "untyped"), "mistakes.py") == [
+        'mistakes.py:2: error: Skipping analyzing "velmor_utils.models.data_models.address": module is installed, '
+        f"but missing library stubs or py.typed marker  [{untyped}]",
+        "mistakes.py:2: note: See https://mypy.readthedocs.io/en/stable/running_mypy.html#missing-imports",
+        wrong_assignment,
+        *unexpected_keyword,
+        "Found 3 errors in 1 file (checked 1 source file)",
+    ]
+    # A host marked typed: every mistake is reported, and the corrected script passes.
+    markers = [site / package / "py.typed" for package in HOST_PACKAGES]
+    try:
+        for marker in markers:
+            marker.write_text("")
+        typed = user_scripts(work / "typed")
+        assert mypy(typed, "mistakes.py") == [
+            'mistakes.py:8: error: Argument 1 to "put" of "PostgresHistoricalConnection" has incompatible type "str"; '
+            'expected "Address"  [arg-type]',
+            'mistakes.py:9: error: "PostgresHistoricalConnection" has no attribute "comit"; maybe "commit"?'
+            "  [attr-defined]",
+            wrong_assignment,
+            *unexpected_keyword,
+            "Found 4 errors in 1 file (checked 1 source file)",
+        ]
+        assert mypy(typed, "corrected.py") == ["Success: no issues found in 1 source file"]
+    finally:
+        for marker in markers:
+            marker.unlink(missing_ok=True)
+
+
+def test_pyright_reads_the_installed_stub(user_environment):
+    pyright = shutil.which("pyright")
+    if pyright is None:
+        pytest.skip("pyright is not installed (scripts/lib.sh installs it from npm)")
+    found = run([pyright, "--version"]).strip()
+    if found != f"pyright {PYRIGHT_VERSION}":
+        pytest.skip(f"{found} is installed; the messages expected here are pyright {PYRIGHT_VERSION}'s")
+    work, python, _ = user_environment
+    scripts = user_scripts(work / "pyright")
+    # No configuration: pyright takes the environment's interpreter from PATH, as once activated.
+    # The stand-in has no py.typed; pyright reads the host's source, and so reports everything.
+    report = json.loads(run([pyright, "--outputjson", "mistakes.py", "corrected.py"], returncodes=(1,),
+                            cwd=scripts, env={"PATH": f"{python.parent}{os.pathsep}{os.environ['PATH']}"}))
+    assert report["summary"]["filesAnalyzed"] == 2
+    # pyright indents a message's second line with two no-break spaces.
+    assert [f"{pathlib.Path(item['file']).name}:{item['range']['start']['line'] + 1}:"
+            f"{item['range']['start']['character'] + 1} - {item['severity']}: {item['message']} ({item['rule']})"
+            for item in report["generalDiagnostics"]] == [
+        'mistakes.py:8:8 - error: Argument of type "Literal[\'Planet\']" cannot be assigned to parameter "address" '
+        'of type "Address" in function "put"\n\u00a0\u00a0"Literal[\'Planet\']" is not assignable to "Address"'
+        " (reportArgumentType)",
+        'mistakes.py:9:4 - error: Cannot access attribute "comit" for class "PostgresHistoricalConnection"\n'
+        '\u00a0\u00a0Attribute "comit" is unknown (reportAttributeAccessIssue)',
+        'mistakes.py:10:14 - error: Type "int" is not assignable to declared type "str"\n'
+        '\u00a0\u00a0"int" is not assignable to "str" (reportAssignmentType)',
+        'mistakes.py:11:16 - error: No parameter named "limit" (reportCallIssue)',
+    ]
 
 
 def test_stub_matches_the_built_module(tmp_path):
