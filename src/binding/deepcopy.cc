@@ -1,5 +1,6 @@
 #include "binding/deepcopy.h"
 
+#include <array>
 #include <unordered_map>
 #include <vector>
 
@@ -78,8 +79,10 @@ class Copier {
 
   Object recall(Handle original) {
     if (!memo_dict_) {
-      auto found = memo_.find(original.ptr());
-      return found == memo_.end() ? Object() : found->second.copy;
+      for (std::size_t i = 0; i < n_inline_; ++i)
+        if (inline_[i].original.ptr() == original.ptr()) return inline_[i].copy;
+      auto found = overflow_.find(original.ptr());
+      return found == overflow_.end() ? Object() : found->second.copy;
     }
     Object key = steal_or_throw(PyLong_FromVoidPtr(original.ptr()));
     PyObject* seen = PyDict_GetItemWithError(memo_dict_.ptr(), key.ptr());
@@ -88,11 +91,17 @@ class Copier {
   }
 
   void remember(Handle original, Handle copy) {
-    kept_.push_back(own(original));
     if (!memo_dict_) {
-      memo_.insert_or_assign(original.ptr(), Memo{own(copy)});
+      // Most written data holds a few containers: they stay in the inline slots.
+      Seen entry{own(original), own(copy)};
+      if (n_inline_ < inline_.size()) {
+        inline_[n_inline_++] = std::move(entry);
+      } else {
+        overflow_.insert_or_assign(original.ptr(), std::move(entry));
+      }
       return;
     }
+    kept_.push_back(own(original));
     Object key = steal_or_throw(PyLong_FromVoidPtr(original.ptr()));
     if (PyDict_SetItem(memo_dict_.ptr(), key.ptr(), copy.ptr()) < 0) throw_python_error();
   }
@@ -100,24 +109,33 @@ class Copier {
   Object delegate(Handle value) {
     if (!memo_dict_) {
       Object shared = new_dict();
-      for (const auto& [original, entry] : memo_) {
-        Object key = steal_or_throw(PyLong_FromVoidPtr(original));
+      auto share = [&](Seen& entry) {
+        Object key = steal_or_throw(PyLong_FromVoidPtr(entry.original.ptr()));
         if (PyDict_SetItem(shared.ptr(), key.ptr(), entry.copy.ptr()) < 0) throw_python_error();
-      }
-      memo_.clear();
+        kept_.push_back(std::move(entry.original));
+      };
+      for (std::size_t i = 0; i < n_inline_; ++i) share(inline_[i]);
+      for (auto& [original, entry] : overflow_) share(entry);
+      n_inline_ = 0;
+      overflow_.clear();
       memo_dict_ = std::move(shared);
     }
     return call(fallback_, value, memo_dict_);
   }
 
-  struct Memo {
+  // An original (kept alive until the copy is done: code run while copying may drop
+  // it, and a new object at its address must not be taken for it) and its copy.
+  struct Seen {
+    Object original;
     Object copy;
   };
 
   Handle fallback_;
-  std::vector<Object> kept_;  // the originals, alive until the copy is done
-  std::unordered_map<PyObject*, Memo> memo_;
-  Object memo_dict_;  // copy.deepcopy's memo format: id(original) -> copy
+  std::array<Seen, 8> inline_;
+  std::size_t n_inline_ = 0;
+  std::unordered_map<PyObject*, Seen> overflow_;
+  std::vector<Object> kept_;  // originals handed over with the memo to copy.deepcopy
+  Object memo_dict_;          // copy.deepcopy's memo format: id(original) -> copy
 };
 
 }  // namespace

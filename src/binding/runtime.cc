@@ -203,6 +203,46 @@ void ModuleState::raise_connection_error(std::string_view message) const {
   throw_python_error();
 }
 
+namespace {
+
+// What type.__instancecheck__ answers: a subtype test, then the one the object's
+// __class__ claims (a str or an int claims its own type).
+bool type_instancecheck(Handle value, PyTypeObject* cls) {
+  if (PyObject_TypeCheck(value.ptr(), cls)) return true;
+  if (PyUnicode_CheckExact(value.ptr()) || PyLong_CheckExact(value.ptr())) return false;
+  PyObject* claimed = PyObject_GetAttrString(value.ptr(), "__class__");
+  if (!claimed) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
+    PyErr_Clear();
+    return false;
+  }
+  Object icls = Object::steal(claimed);
+  return icls.ptr() != reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())) && PyType_Check(icls.ptr()) &&
+         PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(icls.ptr()), cls);
+}
+
+}  // namespace
+
+bool ModuleState::is_instance_of_class(Handle value, Handle cls) const {
+  if (Py_IS_TYPE(value.ptr(), reinterpret_cast<PyTypeObject*>(cls.ptr()))) return true;
+  if (PyType_Check(cls.ptr()) && !PyType_CheckExact(cls.ptr())) {
+    PyTypeObject* meta = Py_TYPE(cls.ptr());
+    const auto type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    if (meta == plain_metaclass_ && meta->tp_version_tag != 0 && meta->tp_version_tag == plain_metaclass_version_)
+      return type_instancecheck(value, type);
+    Object found = steal_or_throw(PyObject_GetAttrString(reinterpret_cast<PyObject*>(meta), "__instancecheck__"));
+    Object standard =
+        steal_or_throw(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type), "__instancecheck__"));
+    if (found.ptr() == standard.ptr()) {
+      // The look-up above gave the metaclass a valid version tag, if it can have one.
+      plain_metaclass_ = meta;
+      plain_metaclass_version_ = meta->tp_version_tag;
+      return type_instancecheck(value, type);
+    }
+  }
+  return is_instance(value, cls);
+}
+
 Object next_item(Handle iterator) {
   PyObject* item = PyIter_Next(iterator.ptr());
   if (!item && PyErr_Occurred()) throw_python_error();

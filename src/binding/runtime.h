@@ -195,6 +195,12 @@ class ModuleState {
 
   DescriptionMemo& memo() noexcept { return memo_; }
 
+  // isinstance(value, cls). A metaclass that keeps type's own __instancecheck__ (Enum's
+  // does) makes that a plain subtype test; which metaclass does is remembered until the
+  // metaclass or one of its bases changes (its version tag), so the test skips the
+  // special-method call the interpreter would make.
+  bool is_instance_of_class(Handle value, Handle cls) const;
+
  private:
   PyObject* module_;   // the module that holds this state (not a reference of ours)
   Object globals_;  // its __dict__, until the module is cleared
@@ -209,6 +215,8 @@ class ModuleState {
   Object method_type_;
   Object function_type_;
   DescriptionMemo memo_;
+  mutable PyTypeObject* plain_metaclass_ = nullptr;  // not a reference: only compared
+  mutable unsigned int plain_metaclass_version_ = 0;
 };
 
 // The module's state memory: zeroed when the module is created, and holding a

@@ -170,10 +170,22 @@ Object put(const Args& a) {
     // (cyclic data), and a change then fails as it would in Python.
     Object columns = new_dict();
     auto keep = [&](Handle key, Handle value) {
-      int known = PySequence_Contains(description.ptr(), key.ptr());
-      if (known < 0) throw_python_error();
-      if (!known) return;
-      Object adapted = st.call_method(self, Name::process_value_before_insert, value, get_item(description, key));
+      Object data_type;
+      if (PyDict_CheckExact(description.ptr())) {
+        // `key in description` then `description[key]`, in one look-up: an exact dict
+        // answers both the same way.
+        data_type = own(PyDict_GetItemWithError(description.ptr(), key.ptr()));
+        if (!data_type) {
+          if (PyErr_Occurred()) throw_python_error();
+          return;
+        }
+      } else {
+        int known = PySequence_Contains(description.ptr(), key.ptr());
+        if (known < 0) throw_python_error();
+        if (!known) return;
+        data_type = get_item(description, key);
+      }
+      Object adapted = st.call_method(self, Name::process_value_before_insert, value, data_type);
       if (PyDict_SetItem(columns.ptr(), key.ptr(), adapted.ptr()) < 0) throw_python_error();
     };
     if (PyDict_CheckExact(insert_data.ptr())) {
@@ -323,7 +335,7 @@ Object delete_record(const Args& a) {
   const ModuleState& st = a.st;
   Handle self = a[0], address = a[1];
   Object version = st.attr(address, Name::object_version);
-  if (is_instance(version, st.global(Name::Versions))) {
+  if (st.is_instance_of_class(version, st.global(Name::Versions))) {
     Object text = steal_or_throw(PyObject_Format(version.ptr(), st.text(Text::empty)));
     Object message = steal_or_throw(
         PyUnicode_FromFormat("Deleting in reverse requires a specific version. Current version is %U.", text.ptr()));
