@@ -19,7 +19,7 @@ ensure_packages() {
                 python3-pytest-timeout python3-hypothesis python3-pip python3-setuptools python3-venv
                 python3-mypy python3-typeshed libgtest-dev libbenchmark-dev postgresql postgresql-client procps)
   local missing=()
-  for package in "${wanted[@]}"; do
+  for package in "${wanted[@]}" "$@"; do  # arguments: what one entry point alone needs
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
       missing+=("$package")
   done
