@@ -285,14 +285,6 @@ PyObject* callable_vectorcall(PyObject* callable, PyObject* const* args, size_t 
   return nullptr;
 }
 
-}  // namespace
-
-Object call_compiled(PyObject* callable, PyObject* const* args, std::size_t nargs) {
-  return steal_or_throw(callable_vectorcall(callable, args, nargs, nullptr));
-}
-
-namespace {
-
 // --- What the runtime reads of a function ----------------------------------------------
 
 // A docstring as the running interpreter's compiler leaves it. From 3.13 the compiler

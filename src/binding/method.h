@@ -71,8 +71,4 @@ Object make_class_member(const ModuleState& st, const MemberSpec& member, Handle
 // Creates the module's callable types and keeps them in its state.
 void create_callable_types(ModuleState& st);
 
-// Calls one of this module's callables with positional arguments, as a call through
-// Python would (argument checks, recursion limit), without the method look-up.
-Object call_compiled(PyObject* callable, PyObject* const* args, std::size_t nargs);
-
 }  // namespace velmor::binding

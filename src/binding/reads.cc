@@ -155,7 +155,7 @@ Object query_table(const Args& a) {
                                        a[5], bool_(true));
   auto [statement, parameters] = unpack2(built);
   Object cursor = st.call_method_spread(self, Name::execute, statement, parameters);
-  Object description = st.call_member(self, Name::_describe_table, table_name);
+  Object description = st.call_method(self, Name::_describe_table, table_name);
   Object rows = st.call_method(cursor, Name::fetchall);
 
   // The fetched rows are walked with their own iterator, as a for loop walks them:

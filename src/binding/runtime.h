@@ -31,7 +31,6 @@
 #include <utility>
 
 #include "binding/memo.h"
-#include "binding/method.h"
 
 namespace velmor::binding {
 
@@ -168,22 +167,6 @@ class ModuleState {
     return steal_or_throw(PyObject_VectorcallMethod(name(method), argv.data(), npos, kwnames));
   }
 
-  // self.method(args...) for a member of this module's class: called directly while
-  // neither the instance's class nor the instance itself gives the name another value,
-  // through the method protocol otherwise, so that every override is honoured.
-  template <typename... A>
-  Object call_member(Handle self, Name method, A... args) const {
-    if (PyObject* compiled = own_member(self, method)) {
-      std::array<PyObject*, 1 + sizeof...(A)> argv{self.ptr(), Handle(args).ptr()...};
-      return call_compiled(compiled, argv.data(), argv.size());
-    }
-    return call_method(self, method, args...);
-  }
-
-  // The class's own callable for `method` when a look-up on `self` would find it, else null.
-  PyObject* own_member(Handle self, Name method) const;
-  void set_own_member(const char* spelled, Handle callable);
-
   // self.method(first, *rest): `rest` is spread as separate positional arguments.
   Object call_method_spread(Handle self, Name method, Handle first, Handle rest) const;
 
@@ -232,14 +215,6 @@ class ModuleState {
   Object method_type_;
   Object function_type_;
   DescriptionMemo memo_;
-  // The class's own callables, by name (null for names that are no method of ours), and
-  // per name the last class found not to override it, with that class's version tag.
-  std::array<Object, static_cast<std::size_t>(Name::kCount)> own_members_;
-  struct Verdict {
-    PyTypeObject* type = nullptr;  // not a reference: only compared
-    unsigned int version = 0;
-  };
-  mutable std::array<Verdict, static_cast<std::size_t>(Name::kCount)> not_overridden_;
   mutable PyTypeObject* plain_metaclass_ = nullptr;  // not a reference: only compared
   mutable unsigned int plain_metaclass_version_ = 0;
 };

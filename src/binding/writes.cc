@@ -143,7 +143,7 @@ Object put(const Args& a) {
     Object copy = st.call_method(address, Name::model_copy);
     RevertEntryProbe probe(st, self);
     try {
-      st.call_member(self, Name::_add_revert_data, copy, data);
+      st.call_method(self, Name::_add_revert_data, copy, data);
       recorded = probe.gained();
     } catch (...) {
       probe.take_back(self);
@@ -163,7 +163,7 @@ Object put(const Args& a) {
       set_item(insert_data, st.name(Name::object_id), get_item(stored_address, st.name(Name::object_id)));
       set_item(insert_data, st.name(Name::object_version), get_item(stored_address, st.name(Name::object_version)));
     }
-    Object description = st.call_member(self, Name::_describe_table, table);
+    Object description = st.call_method(self, Name::_describe_table, table);
 
     // Only the table's columns, each value adapted to its column's type, walked with
     // the mapping's own iterator: the adaptation may run code that reaches the copy
@@ -185,7 +185,7 @@ Object put(const Args& a) {
         if (!known) return;
         data_type = get_item(description, key);
       }
-      Object adapted = st.call_member(self, Name::process_value_before_insert, value, data_type);
+      Object adapted = st.call_method(self, Name::process_value_before_insert, value, data_type);
       if (PyDict_SetItem(columns.ptr(), key.ptr(), adapted.ptr()) < 0) throw_python_error();
     };
     if (PyDict_CheckExact(insert_data.ptr())) {
@@ -198,7 +198,7 @@ Object put(const Args& a) {
         keep(key, value);
       }
     }
-    auto [text, values] = unpack2(st.call_member(self, Name::_build_insert_statement, table, columns));
+    auto [text, values] = unpack2(st.call_method(self, Name::_build_insert_statement, table, columns));
     st.call_method_spread(self, Name::execute, text, values);
   } catch (...) {
     // The row was not written, whatever stopped it: a later revert must not delete a
@@ -304,7 +304,7 @@ Object revert(const Args& a) {
       // `entries` is our own list: nothing else can change it.
       Object entry = own(PyList_GET_ITEM(entries.ptr(), i));
       Object address = steal_or_throw(PyObject_GetItem(entry.ptr(), first.ptr()));
-      st.call_member(self, Name::_delete, address);
+      st.call_method(self, Name::_delete, address);
     }
   } catch (...) {
     // Recording must come back on whatever happened to the deletes.
@@ -347,7 +347,7 @@ Object delete_record(const Args& a) {
   Object data = new_dict();
   set_item(data, st.global(Name::PRIMARY_PARTITION_KEY), st.attr(address, Name::object_id));
   if (!internal) set_item(data, st.global(Name::SECONDARY_PARTITION_KEY), st.attr(address, Name::object_version));
-  auto [text, values] = unpack2(st.call_member(self, Name::_build_delete_statement, table, data));
+  auto [text, values] = unpack2(st.call_method(self, Name::_build_delete_statement, table, data));
   st.call_method_spread(self, Name::execute, text, values);
   return none();
 }
