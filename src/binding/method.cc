@@ -38,6 +38,8 @@ struct CallableFields {
   int n_positional = 0;  // the leading positional-or-keyword parameters
   int varargs = -1;      // index of *args, or -1
   int varkw = -1;        // index of **kwargs, or -1
+  bool plain = true;      // positional-or-keyword parameters only
+  bool has_exact = false; // some parameter demands an exact type
 };
 
 struct Callable {
@@ -179,6 +181,19 @@ int find_keyword(const CallableFields& f, PyObject* key) {
   return -1;
 }
 
+// The parameters that demand an exact built-in type, checked in order.
+bool exact_types(const CallableFields& f, PyObject* const* slots) {
+  const MemberSpec& member = *f.member;
+  for (int i = 0; i < f.n_params; ++i) {
+    const Param& param = member.params[i];
+    if (param.exact == Exact::Any || has_exact_type(param.exact, slots[i])) continue;
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param.name,
+                 exact_name(param.exact), Py_TYPE(slots[i])->tp_name);
+    return false;
+  }
+  return true;
+}
+
 // Binds the call's arguments to slots; false with a Python error set when the call
 // does not fit the signature. `varargs`/`varkw` receive the collected extras.
 bool bind_arguments(const CallableFields& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -237,15 +252,7 @@ bool bind_arguments(const CallableFields& f, PyObject* const* args, Py_ssize_t n
   }
   for (int i = 0; i < f.n_params; ++i)
     if (!slots[i]) slots[i] = f.default_values[i].ptr();
-
-  for (int i = 0; i < f.n_params; ++i) {
-    const Param& param = member.params[i];
-    if (param.exact == Exact::Any || has_exact_type(param.exact, slots[i])) continue;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param.name,
-                 exact_name(param.exact), Py_TYPE(slots[i])->tp_name);
-    return false;
-  }
-  return true;
+  return exact_types(f, slots);
 }
 
 ModuleState* state_of(PyObject* callable) {
@@ -267,12 +274,16 @@ PyObject* callable_vectorcall(PyObject* callable, PyObject* const* args, size_t 
   try {
     ModuleState* st = state_of(callable);
     if (!st) return nullptr;
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    // Every parameter given by position, none collected: the caller's array is the slots.
+    if (!kwnames && f.plain && nargs == f.n_params) {
+      if (f.has_exact && !exact_types(f, args)) return nullptr;
+      return f.member->impl(Args{*st, args}).release();
+    }
     PyObject* slots[kMaxParams] = {};
     Object varargs, varkw;
-    if (!bind_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots, varargs, varkw)) return nullptr;
-    std::array<Handle, kMaxParams> handles;
-    for (int i = 0; i < f.n_params; ++i) handles[static_cast<std::size_t>(i)] = slots[i];
-    return f.member->impl(Args{*st, handles.data()}).release();
+    if (!bind_arguments(f, args, nargs, kwnames, slots, varargs, varkw)) return nullptr;
+    return f.member->impl(Args{*st, slots}).release();
   } catch (const PythonError&) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
   } catch (const std::bad_alloc&) {
@@ -531,6 +542,8 @@ Object make_callable(const ModuleState& st, const MemberSpec& member, Handle mod
           throw_python_error();
         break;
     }
+    if (param.kind != ParamKind::Positional) f.plain = false;
+    if (param.exact != Exact::Any) f.has_exact = true;
     if (param.annotation) {
       Object text = to_str(param.annotation);
       if (PyDict_SetItem(annotations.ptr(), f.param_names[i].ptr(), text.ptr()) < 0) throw_python_error();

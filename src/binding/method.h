@@ -43,7 +43,7 @@ enum class MemberKind : std::uint8_t { Method, StaticMethod, Property, Function 
 // borrowed from the caller for the duration of the call.
 struct Args {
   ModuleState& st;
-  const Handle* slots;
+  PyObject* const* slots;
   Handle operator[](std::size_t i) const { return slots[i]; }
 };
 

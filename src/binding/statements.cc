@@ -128,13 +128,15 @@ Columns columns_of(const ModuleState& st, Handle self, Handle data) {
   for (DictWalk keys(data); keys.next(key, value);) columns.names.push_back(key_text(st, key));
   columns.views.assign(columns.names.begin(), columns.names.end());
 
-  std::vector<Object> converted;
-  converted.reserve(columns.names.size());
-  for (DictWalk values(data); values.next(key, value);)
-    converted.push_back(st.call_method(self, Name::_to_sql_value, value));
-  columns.values = steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(converted.size())));
-  for (size_t i = 0; i < converted.size(); ++i)
-    PyTuple_SET_ITEM(columns.values.ptr(), static_cast<Py_ssize_t>(i), converted[i].release());
+  // Nothing runs between the two walks, and the second fails as soon as the mapping
+  // changes size: it yields exactly one value per name, straight into the tuple (a
+  // tuple left unfilled by an error is freed unseen).
+  const auto count = static_cast<Py_ssize_t>(columns.names.size());
+  Object values = steal_or_throw(PyTuple_New(count));
+  Py_ssize_t filled = 0;
+  for (DictWalk walk(data); walk.next(key, value) && filled < count;)
+    PyTuple_SET_ITEM(values.ptr(), filled++, st.call_method(self, Name::_to_sql_value, value).release());
+  columns.values = std::move(values);
   return columns;
 }
 
