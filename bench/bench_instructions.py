@@ -145,15 +145,20 @@ class Workload:
         """A warming pass of 3 iterations, unmeasured, then the measured passes of 0 and n."""
         return ((3, unmeasured), (0, self.marker.measure), (n, self.marker.measure))
 
-    def put(self):
-        store, raw, service_class = self.store, self.raw, self.service_class
-        addresses = [self.address(f"p{i}") for i in range(PUTS)]
-        rows = [self.row(i) for i in range(PUTS)]
+    def recorded(self, prefix, count):
+        """Addresses and rows of count puts, and a recorder that put them inside begin()."""
+        addresses = [self.address(f"{prefix}{i}") for i in range(count)]
+        rows = [self.row(i) for i in range(count)]
         recorder = self.recorder()
         recorder.begin()
         recorder.sent.clear()
         for address, data in zip(addresses, rows):
             recorder.put(address, data)
+        return addresses, rows, recorder
+
+    def put(self):
+        store, raw, service_class = self.store, self.raw, self.service_class
+        addresses, rows, recorder = self.recorded("p", PUTS)
         inserts = recorder.sent[:]
         recorder.rollback()
         recorder.disconnect()
@@ -192,13 +197,7 @@ class Workload:
 
     def revert(self):
         store, raw, service_class = self.store, self.raw, self.service_class
-        addresses = [self.address(f"r{i}") for i in range(REVERTS)]
-        rows = [self.row(i) for i in range(REVERTS)]
-        recorder = self.recorder()
-        recorder.begin()
-        recorder.sent.clear()
-        for address, data in zip(addresses, rows):
-            recorder.put(address, data)
+        addresses, rows, recorder = self.recorded("r", REVERTS)
         inserts = recorder.sent[:]
         recorder.sent.clear()
         recorder.revert()
