@@ -142,7 +142,16 @@ def test_a_table_description_callback_outliving_its_module_does_nothing(child_en
 
 SWEEP = """
 import _testcapi
+import json.decoder, json.scanner, psycopg2.extras
 from velmor_data.connections.implementations import postgresql_history as module
+
+# psycopg2 decodes json columns with json's C scanner, which 3.13 crashes in when one of its
+# own allocations fails: the sweep has the driver decode with json's pure-Python scanner.
+decoder = json.decoder.JSONDecoder()
+decoder.parse_string = json.decoder.py_scanstring
+decoder.scan_once = json.scanner.py_make_scanner(decoder)
+psycopg2.extras.register_default_json(globally=True, loads=decoder.decode)
+psycopg2.extras.register_default_jsonb(globally=True, loads=decoder.decode)
 
 class_name = sys.argv[1]
 observer = psycopg2.connect(host=os.environ["POSTGRES_HOST"], port=os.environ.get("POSTGRES_PORT", 5432),
