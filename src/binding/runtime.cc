@@ -71,6 +71,7 @@ int ModuleState::traverse(visitproc visit, void* arg) const {
 void ModuleState::clear() {
   globals_ = Object();
   memo_.clear();
+  statement_texts_.clear();
   standard_deepcopy_ = Object();
   standard_json_dumps_ = Object();
   standard_json_encoder_ = Object();

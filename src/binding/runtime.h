@@ -25,6 +25,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <string>
 #include <string_view>
@@ -122,6 +123,41 @@ class DictWalk {
   Py_ssize_t position_ = 0;
 };
 
+// Statement texts recently built, by everything they depend on (kind, table name,
+// separator, column names, each length-prefixed into one key): a write that repeats the
+// shape of the last ones reuses its text instead of building it again. A few slots,
+// replaced in turn, so an unbounded variety of shapes costs nothing but misses.
+class TextCache {
+ public:
+  static void add_part(std::string& key, std::string_view part) {
+    const auto size = static_cast<std::uint32_t>(part.size());
+    key.append(reinterpret_cast<const char*>(&size), sizeof size);
+    key.append(part);
+  }
+  Object find(std::string_view key) const {
+    for (const Slot& slot : slots_)
+      if (slot.text && slot.key == key) return slot.text;
+    return {};
+  }
+  void store(std::string key, Object text) {
+    Slot& slot = slots_[next_];
+    next_ = (next_ + 1) % slots_.size();
+    slot.key = std::move(key);
+    slot.text = std::move(text);
+  }
+  void clear() noexcept {
+    for (Slot& slot : slots_) slot.text = Object();
+  }
+
+ private:
+  struct Slot {
+    std::string key;
+    Object text;  // a str: it refers to nothing, so the collector need not see it
+  };
+  std::array<Slot, 8> slots_;
+  std::size_t next_ = 0;
+};
+
 // The state of one imported module. Each import of the module (a re-import after
 // `del sys.modules[...]` included) has its own, reached from the module object, so
 // the class of each import reads its own module's globals.
@@ -194,6 +230,7 @@ class ModuleState {
   void set_callable_types(Object method_type, Object function_type);
 
   DescriptionMemo& memo() noexcept { return memo_; }
+  TextCache& statement_texts() noexcept { return statement_texts_; }
 
   // isinstance(value, cls). A metaclass that keeps type's own __instancecheck__ (Enum's
   // does) makes that a plain subtype test; which metaclass does is remembered until the
@@ -215,6 +252,7 @@ class ModuleState {
   Object method_type_;
   Object function_type_;
   DescriptionMemo memo_;
+  TextCache statement_texts_;
   mutable PyTypeObject* plain_metaclass_ = nullptr;  // not a reference: only compared
   mutable unsigned int plain_metaclass_version_ = 0;
 };

@@ -177,19 +177,38 @@ SortedColumns sorted_columns(const ModuleState& st, Handle query_specifier, bool
 
 }  // namespace
 
+// The statement's text from the cache, or built by `build` and remembered.
+template <typename Build>
+Object cached_text(ModuleState& st, std::string key, const Columns& columns, Build build) {
+  for (std::string_view name : columns.views) TextCache::add_part(key, name);
+  if (Object known = st.statement_texts().find(key)) return known;
+  Object text = to_str(build());
+  st.statement_texts().store(std::move(key), text);
+  return text;
+}
+
 Object build_insert_statement(const Args& a) {
   Columns columns = columns_of(a.st, a[0], a[2]);
-  std::string text = sqltext::insert_statement(Utf8(a[1]), columns.views);
-  return pair(to_str(text), columns.values);
+  Utf8 table(a[1]);
+  std::string key = "I";
+  TextCache::add_part(key, table);
+  Object text = cached_text(a.st, std::move(key), columns,
+                            [&] { return sqltext::insert_statement(table, columns.views); });
+  return pair(text, columns.values);
 }
 
 Object build_delete_statement(const Args& a) {
-  const ModuleState& st = a.st;
+  ModuleState& st = a.st;
   Handle self = a[0];
   Utf8 separator(steal_or_throw(PyObject_Str(st.attr(self, Name::TABLE_SEPARATOR).ptr())));
   Columns columns = columns_of(st, self, a[2]);
-  std::string text = sqltext::delete_statement(Utf8(a[1]), separator, columns.views);
-  return pair(to_str(text), columns.values);
+  Utf8 table(a[1]);
+  std::string key = "D";
+  TextCache::add_part(key, table);
+  TextCache::add_part(key, separator);
+  Object text = cached_text(st, std::move(key), columns,
+                            [&] { return sqltext::delete_statement(table, separator, columns.views); });
+  return pair(text, columns.values);
 }
 
 Object process_value_before_insert(const Args& a) {
