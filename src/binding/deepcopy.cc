@@ -33,7 +33,8 @@ class Copier {
     if (is_atom(value.ptr())) {
       // copy.deepcopy looks every object up in its memo first, atoms included: a
       // __deepcopy__ run earlier may have recorded a replacement for this very value.
-      // Until one has run, the memo holds only containers of ours.
+      // Until copy.deepcopy has been called (and with it any __deepcopy__), the memo
+      // holds only containers of ours, and an atom cannot be in it.
       if (memo_dict_)
         if (Object seen = recall(value)) return seen;
       return own(value);

@@ -6,7 +6,6 @@
 #define Py_READONLY READONLY
 #endif
 
-#include <cstring>
 
 #include <algorithm>
 #include <array>
