@@ -7,6 +7,9 @@
 // first for methods).
 #pragma once
 
+#include <utility>
+#include <vector>
+
 #include "binding/method.h"
 
 namespace velmor::binding {
@@ -30,6 +33,12 @@ Object resolve_nested_field_name(const Args& a);
 Object select_with_internal_meta_statement(const Args& a);
 Object build_group_by_statement(const Args& a);
 Object build_select_statement(const Args& a);
+
+// What _build_insert_statement(table_name, columns) returns, for columns given as
+// (name, value) pairs in order, every name an exact str: put's own path to the statement
+// while the builder is the class's own.
+Object insert_statement_of(ModuleState& st, Handle self, Handle table_name,
+                           const std::vector<std::pair<Object, Object>>& columns);
 
 // reads.cc
 Object query(const Args& a);

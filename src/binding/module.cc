@@ -203,7 +203,7 @@ Object build_operator_map(const ModuleState& st, Handle module_name) {
 // Creates the class the way a class statement does: the metaclass from the bases and
 // its __prepare__ namespace (types.prepare_class), then attributes and members in
 // body order.
-Object build_class(const ModuleState& st, Handle module_name) {
+Object build_class(ModuleState& st, Handle module_name) {
   Object bases = make_tuple(st.global(Name::SqlHistoryConnectionMixin), st.global(Name::HistoricalConnectionBase));
   Object class_name = to_str(kClassName);
   Object types = steal_or_throw(PyImport_ImportModule("types"));
@@ -221,8 +221,11 @@ Object build_class(const ModuleState& st, Handle module_name) {
   set_item(ns, "TABLE_SEPARATOR", quote);
   set_item(ns, "COLUMN_SEPARATOR", quote);
   set_item(ns, "SQL_OPERATOR_MAP", st.global(Name::sql_operator_map));
-  for (const MemberSpec& member : kMembers)
-    set_item(ns, member.name, make_class_member(st, member, module_name, kClassName));
+  for (const MemberSpec& member : kMembers) {
+    Object made = make_class_member(st, member, module_name, kClassName);
+    if (member.kind == MemberKind::Method) st.set_own_member(member.name, made);
+    set_item(ns, member.name, made);
+  }
   if (records_source) {
     Object assigned = make_tuple(to_str("_connection"), to_str("_is_revert_enabled"), to_str("_revert_data"),
                                  to_str("_savepoints"));

@@ -63,6 +63,7 @@ int ModuleState::traverse(visitproc visit, void* arg) const {
   Py_VISIT(standard_json_dumps_.ptr());
   Py_VISIT(standard_json_encoder_.ptr());
   Py_VISIT(standard_import_.ptr());
+  for (const Object& o : own_members_) Py_VISIT(o.ptr());
   Py_VISIT(method_type_.ptr());
   Py_VISIT(function_type_.ptr());
   return memo_.traverse(visit, arg);
@@ -76,6 +77,7 @@ void ModuleState::clear() {
   standard_json_dumps_ = Object();
   standard_json_encoder_ = Object();
   standard_import_ = Object();
+  for (Object& o : own_members_) o = Object();
   method_type_ = Object();
   function_type_ = Object();
 }
@@ -223,6 +225,38 @@ bool type_instancecheck(Handle value, PyTypeObject* cls) {
 }
 
 }  // namespace
+
+void ModuleState::set_own_member(const char* spelled, Handle callable) {
+  for (std::size_t i = 0; i < own_members_.size(); ++i)
+    if (std::string_view(kSpelled[i]) == spelled) own_members_[i] = own(callable);
+}
+
+PyObject* ModuleState::own_member(Handle self, Name method) const {
+  const auto index = static_cast<std::size_t>(method);
+  PyObject* compiled = own_members_[index].ptr();
+  PyTypeObject* type = Py_TYPE(self.ptr());
+  // A class with __getattribute__ or __getattr__ of its own decides every look-up.
+  if (!compiled || type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+  Verdict& verdict = not_overridden_[index];
+  if (verdict.type != type || type->tp_version_tag == 0 || verdict.version != type->tp_version_tag) {
+    Object found = steal_or_throw(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name(method)));
+    if (found.ptr() != compiled) return nullptr;
+    // The look-up gave the class a version tag, if it can have one; any change to the
+    // class or to a base gives it another.
+    verdict = {type, type->tp_version_tag};
+  }
+  // An attribute of the instance comes first: our callables are not data descriptors.
+  PyObject* dict = PyObject_GenericGetDict(self.ptr(), nullptr);
+  if (!dict) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
+    PyErr_Clear();  // no __dict__: nothing stands in front of the class's member
+    return compiled;
+  }
+  Object instance_dict = Object::steal(dict);
+  if (PyDict_GetItemWithError(dict, name(method))) return nullptr;
+  if (PyErr_Occurred()) throw_python_error();
+  return compiled;
+}
 
 bool ModuleState::is_instance_of_class(Handle value, Handle cls) const {
   if (Py_IS_TYPE(value.ptr(), reinterpret_cast<PyTypeObject*>(cls.ptr()))) return true;

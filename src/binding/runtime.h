@@ -203,6 +203,11 @@ class ModuleState {
     return steal_or_throw(PyObject_VectorcallMethod(name(method), argv.data(), npos, kwnames));
   }
 
+  // The class's own callable for `method` when a look-up of `method` on `self` finds it,
+  // else null: a subclass, the instance itself or a class patched since may override it.
+  PyObject* own_member(Handle self, Name method) const;
+  void set_own_member(const char* spelled, Handle callable);
+
   // self.method(first, *rest): `rest` is spread as separate positional arguments.
   Object call_method_spread(Handle self, Name method, Handle first, Handle rest) const;
 
@@ -253,6 +258,14 @@ class ModuleState {
   Object function_type_;
   DescriptionMemo memo_;
   TextCache statement_texts_;
+  // The class's own callables by name (null for names that are no method of ours), and per
+  // name the last class found not to override it, with that class's version tag.
+  std::array<Object, static_cast<std::size_t>(Name::kCount)> own_members_;
+  struct Verdict {
+    PyTypeObject* type = nullptr;  // not a reference: only compared
+    unsigned int version = 0;
+  };
+  mutable std::array<Verdict, static_cast<std::size_t>(Name::kCount)> not_overridden_;
   mutable PyTypeObject* plain_metaclass_ = nullptr;  // not a reference: only compared
   mutable unsigned int plain_metaclass_version_ = 0;
 };

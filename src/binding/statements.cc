@@ -197,6 +197,25 @@ Object build_insert_statement(const Args& a) {
   return pair(text, columns.values);
 }
 
+Object insert_statement_of(ModuleState& st, Handle self, Handle table_name,
+                           const std::vector<std::pair<Object, Object>>& pairs) {
+  Columns columns;
+  columns.names.reserve(pairs.size());
+  for (const auto& [name, value] : pairs) columns.names.emplace_back(name);
+  columns.views.assign(columns.names.begin(), columns.names.end());
+  Object values = steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(pairs.size())));
+  Py_ssize_t filled = 0;
+  for (const auto& [name, value] : pairs)
+    PyTuple_SET_ITEM(values.ptr(), filled++, st.call_method(self, Name::_to_sql_value, value).release());
+  columns.values = std::move(values);
+  Utf8 table(table_name);
+  std::string key = "I";
+  TextCache::add_part(key, table);
+  Object text = cached_text(st, std::move(key), columns,
+                            [&] { return sqltext::insert_statement(table, columns.views); });
+  return pair(text, columns.values);
+}
+
 Object build_delete_statement(const Args& a) {
   ModuleState& st = a.st;
   Handle self = a[0];

@@ -1,6 +1,8 @@
 // Writes: put and _delete, nested transactions with savepoints, and revert.
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "binding/deepcopy.h"
 #include "binding/members.h"
@@ -35,6 +37,15 @@ Object concat(PyObject* prefix, Handle name) {
 // connection holds none (it was lost and reopened, or someone ended it behind our
 // back), the driver's autocommit would keep the write at once, beyond the reach of
 // the caller's rollback. Connections that cannot tell are trusted.
+// Whether every key of an exact dict is an exact str: looking one up runs no code.
+bool has_only_exact_str_keys(Handle dict) {
+  Py_ssize_t position = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(dict.ptr(), &position, &key, &value))
+    if (!PyUnicode_CheckExact(key)) return false;
+  return true;
+}
+
 bool holds_no_transaction(const ModuleState& st, Handle self) {
   Object connection = st.attr(self, Name::_connection);
   if (connection.is_none()) return false;  // execute reports the missing connection
@@ -167,8 +178,12 @@ Object put(const Args& a) {
 
     // Only the table's columns, each value adapted to its column's type, walked with
     // the mapping's own iterator: the adaptation may run code that reaches the copy
-    // (cyclic data), and a change then fails as it would in Python.
-    Object columns = new_dict();
+    // (cyclic data), and a change then fails as it would in Python. While every key is
+    // an exact str (hashing one runs no code), the columns are kept in order as pairs,
+    // and become a dict only if an overriding _build_insert_statement needs one.
+    const bool plain_keys = PyDict_CheckExact(insert_data.ptr()) && has_only_exact_str_keys(insert_data);
+    std::vector<std::pair<Object, Object>> kept;
+    Object columns = plain_keys ? Object() : new_dict();
     auto keep = [&](Handle key, Handle value) {
       Object data_type;
       if (PyDict_CheckExact(description.ptr())) {
@@ -186,7 +201,11 @@ Object put(const Args& a) {
         data_type = get_item(description, key);
       }
       Object adapted = st.call_method(self, Name::process_value_before_insert, value, data_type);
-      if (PyDict_SetItem(columns.ptr(), key.ptr(), adapted.ptr()) < 0) throw_python_error();
+      if (plain_keys) {
+        kept.emplace_back(own(key), std::move(adapted));
+      } else if (PyDict_SetItem(columns.ptr(), key.ptr(), adapted.ptr()) < 0) {
+        throw_python_error();
+      }
     };
     if (PyDict_CheckExact(insert_data.ptr())) {
       Object key, value;
@@ -198,7 +217,18 @@ Object put(const Args& a) {
         keep(key, value);
       }
     }
-    auto [text, values] = unpack2(st.call_method(self, Name::_build_insert_statement, table, columns));
+    Object statement;
+    if (plain_keys && PyUnicode_CheckExact(table.ptr()) && st.own_member(self, Name::_build_insert_statement)) {
+      statement = insert_statement_of(a.st, self, table, kept);
+    } else {
+      if (plain_keys) {
+        columns = new_dict();
+        for (const auto& [key, adapted] : kept)
+          if (PyDict_SetItem(columns.ptr(), key.ptr(), adapted.ptr()) < 0) throw_python_error();
+      }
+      statement = st.call_method(self, Name::_build_insert_statement, table, columns);
+    }
+    auto [text, values] = unpack2(statement);
     st.call_method_spread(self, Name::execute, text, values);
   } catch (...) {
     // The row was not written, whatever stopped it: a later revert must not delete a

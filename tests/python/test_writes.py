@@ -186,3 +186,38 @@ def test_put_with_recording_and_no_level_fails_before_writing(recording, object_
         recording.put(address(class_name, "o", "v1"), {"name": "a"})
     assert recording.sent == [] and recording._revert_data == []
     assert rows(observer, f'SELECT * FROM "{table}"') == []
+
+
+def override_instance(instance, builder):
+    instance._build_insert_statement = lambda table, data: builder(instance, table, data)
+
+
+def override_subclass(instance, builder):
+    instance.__class__ = type("OwnInserts", (type(instance),), {"_build_insert_statement": builder})
+
+
+def override_class_in_place(instance, builder):
+    type(instance)._build_insert_statement = builder  # after a put has used the class's own
+
+
+@pytest.mark.parametrize("override", [override_instance, override_subclass, override_class_in_place])
+def test_an_overriding_insert_builder_is_called_whenever_it_is_there(recording, object_table, override):
+    class_name, table = object_table
+    seen, standard = [], PostgresHistoricalConnection._build_insert_statement
+
+    def builder(self, table_name, data):
+        seen.append(dict(data))
+        return standard(self, table_name, data)
+
+    recording.begin()
+    recording.put(address(class_name, "o1", "1"), {"name": "own"})
+    try:
+        override(recording, builder)
+        recording.put(address(class_name, "o2", "1"), {"name": "overridden", "unknown": 1})
+    finally:
+        vars(RecordingConnection).get("_build_insert_statement") and delattr(RecordingConnection,
+                                                                              "_build_insert_statement")
+    assert seen == [{"name": "overridden", "partition_key": "o2", "range_key": "1"}]
+    assert recording.statements()[-2:] == [f'INSERT INTO {table} ("name", "partition_key", "range_key") VALUES '
+                                           "(%s, %s, %s)"] * 2
+    recording.rollback()
