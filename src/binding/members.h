@@ -40,6 +40,10 @@ Object build_select_statement(const Args& a);
 Object insert_statement_of(ModuleState& st, Handle self, Handle table_name,
                            const std::vector<std::pair<Object, Object>>& columns);
 
+// The same for _build_delete_statement(table_name, columns): _delete's own path.
+Object delete_statement_of(ModuleState& st, Handle self, Handle table_name,
+                           const std::vector<std::pair<Object, Object>>& columns);
+
 // reads.cc
 Object query(const Args& a);
 Object paginate_items(const Args& a);

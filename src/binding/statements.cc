@@ -197,8 +197,9 @@ Object build_insert_statement(const Args& a) {
   return pair(text, columns.values);
 }
 
-Object insert_statement_of(ModuleState& st, Handle self, Handle table_name,
-                           const std::vector<std::pair<Object, Object>>& pairs) {
+// The columns of (name, value) pairs, every name an exact str: the names, then each value
+// through _to_sql_value, as the builders read a mapping.
+Columns columns_of_pairs(const ModuleState& st, Handle self, const std::vector<std::pair<Object, Object>>& pairs) {
   Columns columns;
   columns.names.reserve(pairs.size());
   for (const auto& [name, value] : pairs) columns.names.emplace_back(name);
@@ -208,11 +209,30 @@ Object insert_statement_of(ModuleState& st, Handle self, Handle table_name,
   for (const auto& [name, value] : pairs)
     PyTuple_SET_ITEM(values.ptr(), filled++, st.call_method(self, Name::_to_sql_value, value).release());
   columns.values = std::move(values);
+  return columns;
+}
+
+Object insert_statement_of(ModuleState& st, Handle self, Handle table_name,
+                           const std::vector<std::pair<Object, Object>>& pairs) {
+  Columns columns = columns_of_pairs(st, self, pairs);
   Utf8 table(table_name);
   std::string key = "I";
   TextCache::add_part(key, table);
   Object text = cached_text(st, std::move(key), columns,
                             [&] { return sqltext::insert_statement(table, columns.views); });
+  return pair(text, columns.values);
+}
+
+Object delete_statement_of(ModuleState& st, Handle self, Handle table_name,
+                           const std::vector<std::pair<Object, Object>>& pairs) {
+  Utf8 separator(steal_or_throw(PyObject_Str(st.attr(self, Name::TABLE_SEPARATOR).ptr())));
+  Columns columns = columns_of_pairs(st, self, pairs);
+  Utf8 table(table_name);
+  std::string key = "D";
+  TextCache::add_part(key, table);
+  TextCache::add_part(key, separator);
+  Object text = cached_text(st, std::move(key), columns,
+                            [&] { return sqltext::delete_statement(table, separator, columns.views); });
   return pair(text, columns.values);
 }
 

@@ -374,10 +374,38 @@ Object delete_record(const Args& a) {
   Object service = st.attr(self, Name::table_schema_manager);
   Object table = st.call_method(service, Name::resolve_table_name, address);
   const bool internal = ends_internal(table);
-  Object data = new_dict();
-  set_item(data, st.global(Name::PRIMARY_PARTITION_KEY), st.attr(address, Name::object_id));
-  if (!internal) set_item(data, st.global(Name::SECONDARY_PARTITION_KEY), st.attr(address, Name::object_version));
-  auto [text, values] = unpack2(st.call_method(self, Name::_build_delete_statement, table, data));
+  // {PRIMARY_PARTITION_KEY: id, SECONDARY_PARTITION_KEY: version}, kept as pairs while the
+  // keys are distinct exact strs (building the dict would run no code), so that the
+  // class's own builder can take them without the dict.
+  bool plain = PyUnicode_CheckExact(table.ptr());
+  std::vector<std::pair<Object, Object>> pairs;
+  Object data;
+  auto to_dict = [&] {
+    data = new_dict();
+    for (const auto& [key, value] : pairs) set_item(data, key, value);
+  };
+  auto add = [&](Name key_name, Name attribute) {
+    Object key = st.global(key_name);
+    Object value = st.attr(address, attribute);
+    if (plain && PyUnicode_CheckExact(key.ptr()) &&
+        (pairs.empty() || PyUnicode_Compare(pairs.front().first.ptr(), key.ptr()) != 0)) {
+      pairs.emplace_back(std::move(key), std::move(value));
+      return;
+    }
+    if (!data) to_dict();
+    plain = false;
+    set_item(data, key, value);  // hashing this key may run code: just where Python would
+  };
+  add(Name::PRIMARY_PARTITION_KEY, Name::object_id);
+  if (!internal) add(Name::SECONDARY_PARTITION_KEY, Name::object_version);
+  Object statement;
+  if (plain && st.own_member(self, Name::_build_delete_statement)) {
+    statement = delete_statement_of(a.st, self, table, pairs);
+  } else {
+    if (!data) to_dict();
+    statement = st.call_method(self, Name::_build_delete_statement, table, data);
+  }
+  auto [text, values] = unpack2(statement);
   st.call_method_spread(self, Name::execute, text, values);
   return none();
 }

@@ -188,22 +188,23 @@ def test_put_with_recording_and_no_level_fails_before_writing(recording, object_
     assert rows(observer, f'SELECT * FROM "{table}"') == []
 
 
-def override_instance(instance, builder):
-    instance._build_insert_statement = lambda table, data: builder(instance, table, data)
+def override_instance(instance, member, builder):
+    setattr(instance, member, lambda table, data: builder(instance, table, data))
 
 
-def override_subclass(instance, builder):
-    instance.__class__ = type("OwnInserts", (type(instance),), {"_build_insert_statement": builder})
+def override_subclass(instance, member, builder):
+    instance.__class__ = type("OwnBuilder", (type(instance),), {member: builder})
 
 
-def override_class_in_place(instance, builder):
-    type(instance)._build_insert_statement = builder  # after a put has used the class's own
+def override_class_in_place(instance, member, builder):
+    setattr(type(instance), member, builder)  # after a put and a revert have used the class's own
 
 
+@pytest.mark.parametrize("member", ["_build_insert_statement", "_build_delete_statement"])
 @pytest.mark.parametrize("override", [override_instance, override_subclass, override_class_in_place])
-def test_an_overriding_insert_builder_is_called_whenever_it_is_there(recording, object_table, override):
+def test_an_overriding_builder_is_called_whenever_it_is_there(recording, object_table, member, override):
     class_name, table = object_table
-    seen, standard = [], PostgresHistoricalConnection._build_insert_statement
+    seen, standard = [], getattr(PostgresHistoricalConnection, member)
 
     def builder(self, table_name, data):
         seen.append(dict(data))
@@ -211,13 +212,22 @@ def test_an_overriding_insert_builder_is_called_whenever_it_is_there(recording, 
 
     recording.begin()
     recording.put(address(class_name, "o1", "1"), {"name": "own"})
+    recording.begin()
+    recording.put(address(class_name, "o0", "1"), {"name": "undone"})
+    recording.revert()
     try:
-        override(recording, builder)
+        override(recording, member, builder)
         recording.put(address(class_name, "o2", "1"), {"name": "overridden", "unknown": 1})
+        recording.revert()
     finally:
-        vars(RecordingConnection).get("_build_insert_statement") and delattr(RecordingConnection,
-                                                                              "_build_insert_statement")
-    assert seen == [{"name": "overridden", "partition_key": "o2", "range_key": "1"}]
-    assert recording.statements()[-2:] == [f'INSERT INTO {table} ("name", "partition_key", "range_key") VALUES '
-                                           "(%s, %s, %s)"] * 2
-    recording.rollback()
+        if member in vars(RecordingConnection):
+            delattr(RecordingConnection, member)
+    assert seen == {
+        "_build_insert_statement": [{"name": "overridden", "partition_key": "o2", "range_key": "1"}],
+        "_build_delete_statement": [{"partition_key": "o2", "range_key": "1"}, {"partition_key": "o1", "range_key": "1"}],
+    }[member]
+    delete = f'DELETE FROM "{table}" WHERE "partition_key" = %s AND "range_key" = %s'
+    assert recording.sent[-3:] == [
+        (f'INSERT INTO {table} ("name", "partition_key", "range_key") VALUES (%s, %s, %s)', ("overridden", "o2", "1")),
+        (delete, ("o2", "1")), (delete, ("o1", "1"))]
+    recording.execute("ROLLBACK")
