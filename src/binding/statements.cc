@@ -250,9 +250,7 @@ Object build_delete_statement(const Args& a) {
   return pair(text, columns.values);
 }
 
-Object process_value_before_insert(const Args& a) {
-  const ModuleState& st = a.st;
-  Handle value = a[1], data_type = a[2];
+Object adapt_value(const ModuleState& st, Handle value, Handle data_type, bool& ran_python) {
   PyObject* v = value.ptr();
   // A float travels as numeric otherwise, which a json column refuses.
   if (Utf8(data_type) == "json" && (PyUnicode_Check(v) || PyLong_Check(v) || PyFloat_Check(v))) {
@@ -261,9 +259,15 @@ Object process_value_before_insert(const Args& a) {
     if (dumps.ptr() == st.standard_json_dumps() &&
         st.attr(st.global(Name::json), Name::_default_encoder).ptr() == st.standard_json_encoder())
       return json_dumps_scalar(st, v);
+    ran_python = true;
     return call(dumps, value);
   }
   return own(value);
+}
+
+Object process_value_before_insert(const Args& a) {
+  bool ran_python = false;
+  return adapt_value(a.st, a[1], a[2], ran_python);
 }
 
 Object resolve_nested_field_name(const Args& a) {

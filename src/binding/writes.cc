@@ -184,6 +184,12 @@ Object put(const Args& a) {
     const bool plain_keys = PyDict_CheckExact(insert_data.ptr()) && has_only_exact_str_keys(insert_data);
     std::vector<std::pair<Object, Object>> kept;
     Object columns = plain_keys ? Object() : new_dict();
+    // The class's own process_value_before_insert is run in place while no override
+    // stands in front of it, looked for again whenever Python code may have run.
+    // (With other keys, or a description that is not an exact dict, any look-up may run
+    // code, so every call goes through the method protocol.)
+    bool adapt_in_place = plain_keys && PyDict_CheckExact(description.ptr()) &&
+                          st.own_member(self, Name::process_value_before_insert) != nullptr;
     auto keep = [&](Handle key, Handle value) {
       Object data_type;
       if (PyDict_CheckExact(description.ptr())) {
@@ -200,7 +206,14 @@ Object put(const Args& a) {
         if (!known) return;
         data_type = get_item(description, key);
       }
-      Object adapted = st.call_method(self, Name::process_value_before_insert, value, data_type);
+      Object adapted;
+      if (adapt_in_place && PyUnicode_CheckExact(data_type.ptr())) {
+        bool ran_python = false;
+        adapted = adapt_value(st, value, data_type, ran_python);
+        if (ran_python) adapt_in_place = st.own_member(self, Name::process_value_before_insert) != nullptr;
+      } else {
+        adapted = st.call_method(self, Name::process_value_before_insert, value, data_type);
+      }
       if (plain_keys) {
         kept.emplace_back(own(key), std::move(adapted));
       } else if (PyDict_SetItem(columns.ptr(), key.ptr(), adapted.ptr()) < 0) {

@@ -189,7 +189,7 @@ def test_put_with_recording_and_no_level_fails_before_writing(recording, object_
 
 
 def override_instance(instance, member, builder):
-    setattr(instance, member, lambda table, data: builder(instance, table, data))
+    setattr(instance, member, lambda *args: builder(instance, *args))
 
 
 def override_subclass(instance, member, builder):
@@ -200,15 +200,22 @@ def override_class_in_place(instance, member, builder):
     setattr(type(instance), member, builder)  # after a put and a revert have used the class's own
 
 
-@pytest.mark.parametrize("member", ["_build_insert_statement", "_build_delete_statement"])
+OVERRIDDEN_CALLS = {  # what the override sees of the put of o2 and the revert of o2 and o1
+    "process_value_before_insert": [("overridden", "text"), ("o2", "text"), ("1", "text")],
+    "_build_insert_statement": [{"name": "overridden", "partition_key": "o2", "range_key": "1"}],
+    "_build_delete_statement": [{"partition_key": "o2", "range_key": "1"}, {"partition_key": "o1", "range_key": "1"}],
+}
+
+
+@pytest.mark.parametrize("member", sorted(OVERRIDDEN_CALLS))
 @pytest.mark.parametrize("override", [override_instance, override_subclass, override_class_in_place])
-def test_an_overriding_builder_is_called_whenever_it_is_there(recording, object_table, member, override):
+def test_an_override_is_called_whenever_it_is_there(recording, object_table, member, override):
     class_name, table = object_table
     seen, standard = [], getattr(PostgresHistoricalConnection, member)
 
-    def builder(self, table_name, data):
-        seen.append(dict(data))
-        return standard(self, table_name, data)
+    def overriding(self, *args):
+        seen.append(dict(args[1]) if member.startswith("_build") else args)
+        return standard(self, *args)
 
     recording.begin()
     recording.put(address(class_name, "o1", "1"), {"name": "own"})
@@ -216,16 +223,13 @@ def test_an_overriding_builder_is_called_whenever_it_is_there(recording, object_
     recording.put(address(class_name, "o0", "1"), {"name": "undone"})
     recording.revert()
     try:
-        override(recording, member, builder)
+        override(recording, member, overriding)
         recording.put(address(class_name, "o2", "1"), {"name": "overridden", "unknown": 1})
         recording.revert()
     finally:
         if member in vars(RecordingConnection):
             delattr(RecordingConnection, member)
-    assert seen == {
-        "_build_insert_statement": [{"name": "overridden", "partition_key": "o2", "range_key": "1"}],
-        "_build_delete_statement": [{"partition_key": "o2", "range_key": "1"}, {"partition_key": "o1", "range_key": "1"}],
-    }[member]
+    assert seen == OVERRIDDEN_CALLS[member]
     delete = f'DELETE FROM "{table}" WHERE "partition_key" = %s AND "range_key" = %s'
     assert recording.sent[-3:] == [
         (f'INSERT INTO {table} ("name", "partition_key", "range_key") VALUES (%s, %s, %s)', ("overridden", "o2", "1")),
