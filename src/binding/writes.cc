@@ -132,6 +132,17 @@ void RevertEntryProbe::take_back(Handle self) const noexcept {
   }
 }
 
+// self.execute(text, *values). The class's own execute is run in place while nothing
+// overrides it and the call is one it takes as it is (a str statement, a tuple of values).
+void execute_statement(ModuleState& st, Handle self, Handle text, Handle values) {
+  if (PyUnicode_CheckExact(text.ptr()) && PyTuple_CheckExact(values.ptr()) && st.own_member(self, Name::execute)) {
+    PyObject* slots[] = {self.ptr(), text.ptr(), values.ptr()};
+    execute(Args{st, slots});
+    return;
+  }
+  st.call_method_spread(self, Name::execute, text, values);
+}
+
 [[noreturn]] void raise_no_transaction(const ModuleState& st, const char* what) {
   st.raise_connection_error(std::string(what) + " failed: no transaction is in progress");
 }
@@ -242,7 +253,7 @@ Object put(const Args& a) {
       statement = st.call_method(self, Name::_build_insert_statement, table, columns);
     }
     auto [text, values] = unpack2(statement);
-    st.call_method_spread(self, Name::execute, text, values);
+    execute_statement(a.st, self, text, values);
   } catch (...) {
     // The row was not written, whatever stopped it: a later revert must not delete a
     // row of this address.
@@ -419,7 +430,7 @@ Object delete_record(const Args& a) {
     statement = st.call_method(self, Name::_build_delete_statement, table, data);
   }
   auto [text, values] = unpack2(statement);
-  st.call_method_spread(self, Name::execute, text, values);
+  execute_statement(a.st, self, text, values);
   return none();
 }
 
