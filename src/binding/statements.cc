@@ -175,8 +175,6 @@ SortedColumns sorted_columns(const ModuleState& st, Handle query_specifier, bool
   return result;
 }
 
-}  // namespace
-
 // The statement's text from the cache, or built by `build` and remembered.
 template <typename Build>
 Object cached_text(ModuleState& st, std::string key, const Columns& columns, Build build) {
@@ -185,16 +183,6 @@ Object cached_text(ModuleState& st, std::string key, const Columns& columns, Bui
   Object text = to_str(build());
   st.statement_texts().store(std::move(key), text);
   return text;
-}
-
-Object build_insert_statement(const Args& a) {
-  Columns columns = columns_of(a.st, a[0], a[2]);
-  Utf8 table(a[1]);
-  std::string key = "I";
-  TextCache::add_part(key, table);
-  Object text = cached_text(a.st, std::move(key), columns,
-                            [&] { return sqltext::insert_statement(table, columns.views); });
-  return pair(text, columns.values);
 }
 
 // The columns of (name, value) pairs, every name an exact str: the names, then each value
@@ -212,9 +200,9 @@ Columns columns_of_pairs(const ModuleState& st, Handle self, const std::vector<s
   return columns;
 }
 
-Object insert_statement_of(ModuleState& st, Handle self, Handle table_name,
-                           const std::vector<std::pair<Object, Object>>& pairs) {
-  Columns columns = columns_of_pairs(st, self, pairs);
+// (text, parameters) of the insert and the delete, the text reused when a statement of
+// the same shape was built lately.
+Object insert_pair(ModuleState& st, Handle table_name, const Columns& columns) {
   Utf8 table(table_name);
   std::string key = "I";
   TextCache::add_part(key, table);
@@ -223,10 +211,7 @@ Object insert_statement_of(ModuleState& st, Handle self, Handle table_name,
   return pair(text, columns.values);
 }
 
-Object delete_statement_of(ModuleState& st, Handle self, Handle table_name,
-                           const std::vector<std::pair<Object, Object>>& pairs) {
-  Utf8 separator(steal_or_throw(PyObject_Str(st.attr(self, Name::TABLE_SEPARATOR).ptr())));
-  Columns columns = columns_of_pairs(st, self, pairs);
+Object delete_pair(ModuleState& st, Handle table_name, const Utf8& separator, const Columns& columns) {
   Utf8 table(table_name);
   std::string key = "D";
   TextCache::add_part(key, table);
@@ -236,18 +221,34 @@ Object delete_statement_of(ModuleState& st, Handle self, Handle table_name,
   return pair(text, columns.values);
 }
 
+Utf8 table_separator(const ModuleState& st, Handle self) {
+  return Utf8(steal_or_throw(PyObject_Str(st.attr(self, Name::TABLE_SEPARATOR).ptr())));
+}
+
+}  // namespace
+
+Object build_insert_statement(const Args& a) {
+  Columns columns = columns_of(a.st, a[0], a[2]);
+  return insert_pair(a.st, a[1], columns);
+}
+
+Object insert_statement_of(ModuleState& st, Handle self, Handle table_name,
+                           const std::vector<std::pair<Object, Object>>& pairs) {
+  Columns columns = columns_of_pairs(st, self, pairs);
+  return insert_pair(st, table_name, columns);
+}
+
+Object delete_statement_of(ModuleState& st, Handle self, Handle table_name,
+                           const std::vector<std::pair<Object, Object>>& pairs) {
+  Utf8 separator = table_separator(st, self);
+  Columns columns = columns_of_pairs(st, self, pairs);
+  return delete_pair(st, table_name, separator, columns);
+}
+
 Object build_delete_statement(const Args& a) {
-  ModuleState& st = a.st;
-  Handle self = a[0];
-  Utf8 separator(steal_or_throw(PyObject_Str(st.attr(self, Name::TABLE_SEPARATOR).ptr())));
-  Columns columns = columns_of(st, self, a[2]);
-  Utf8 table(a[1]);
-  std::string key = "D";
-  TextCache::add_part(key, table);
-  TextCache::add_part(key, separator);
-  Object text = cached_text(st, std::move(key), columns,
-                            [&] { return sqltext::delete_statement(table, separator, columns.views); });
-  return pair(text, columns.values);
+  Utf8 separator = table_separator(a.st, a[0]);
+  Columns columns = columns_of(a.st, a[0], a[2]);
+  return delete_pair(a.st, a[1], separator, columns);
 }
 
 Object adapt_value(const ModuleState& st, Handle value, Handle data_type, bool& ran_python) {
