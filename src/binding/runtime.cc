@@ -238,12 +238,10 @@ PyObject* ModuleState::own_member(Handle self, Name method) const {
   // A class with __getattribute__ or __getattr__ of its own decides every look-up.
   if (!compiled || type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
   Verdict& verdict = not_overridden_[index];
-  if (verdict.type != type || type->tp_version_tag == 0 || verdict.version != type->tp_version_tag) {
+  if (!verdict.holds_for(type)) {
     Object found = steal_or_throw(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name(method)));
     if (found.ptr() != compiled) return nullptr;
-    // The look-up gave the class a version tag, if it can have one; any change to the
-    // class or to a base gives it another.
-    verdict = {type, type->tp_version_tag};
+    verdict.record(type);  // the look-up gave the class a version tag, if it can have one
   }
   // An attribute of the instance comes first: our callables are not data descriptors.
   PyObject* dict = PyObject_GenericGetDict(self.ptr(), nullptr);
@@ -263,15 +261,12 @@ bool ModuleState::is_instance_of_class(Handle value, Handle cls) const {
   if (PyType_Check(cls.ptr()) && !PyType_CheckExact(cls.ptr())) {
     PyTypeObject* meta = Py_TYPE(cls.ptr());
     const auto type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-    if (meta == plain_metaclass_ && meta->tp_version_tag != 0 && meta->tp_version_tag == plain_metaclass_version_)
-      return type_instancecheck(value, type);
+    if (plain_metaclass_.holds_for(meta)) return type_instancecheck(value, type);
     Object found = steal_or_throw(PyObject_GetAttrString(reinterpret_cast<PyObject*>(meta), "__instancecheck__"));
     Object standard =
         steal_or_throw(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type), "__instancecheck__"));
     if (found.ptr() == standard.ptr()) {
-      // The look-up above gave the metaclass a valid version tag, if it can have one.
-      plain_metaclass_ = meta;
-      plain_metaclass_version_ = meta->tp_version_tag;
+      plain_metaclass_.record(meta);  // the look-up gave it a version tag, if it can have one
       return type_instancecheck(value, type);
     }
   }

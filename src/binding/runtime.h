@@ -261,13 +261,18 @@ class ModuleState {
   // The class's own callables by name (null for names that are no method of ours), and per
   // name the last class found not to override it, with that class's version tag.
   std::array<Object, static_cast<std::size_t>(Name::kCount)> own_members_;
+  // A verdict about a type, good while the type keeps its version tag: any change to the
+  // type or a base gives it another (0 is no tag at all).
   struct Verdict {
     PyTypeObject* type = nullptr;  // not a reference: only compared
     unsigned int version = 0;
+    bool holds_for(const PyTypeObject* other) const noexcept {
+      return other == type && other->tp_version_tag != 0 && other->tp_version_tag == version;
+    }
+    void record(PyTypeObject* about) noexcept { *this = {about, about->tp_version_tag}; }
   };
   mutable std::array<Verdict, static_cast<std::size_t>(Name::kCount)> not_overridden_;
-  mutable PyTypeObject* plain_metaclass_ = nullptr;  // not a reference: only compared
-  mutable unsigned int plain_metaclass_version_ = 0;
+  mutable Verdict plain_metaclass_;  // keeps type's own __instancecheck__
 };
 
 // The module's state memory: zeroed when the module is created, and holding a

@@ -33,10 +33,6 @@ Object concat(PyObject* prefix, Handle name) {
   return steal_or_throw(PyUnicode_Concat(prefix, name.ptr()));
 }
 
-// A write inside begin() must land in the transaction that begin() opened. When the
-// connection holds none (it was lost and reopened, or someone ended it behind our
-// back), the driver's autocommit would keep the write at once, beyond the reach of
-// the caller's rollback. Connections that cannot tell are trusted.
 // Whether every key of an exact dict is an exact str: looking one up runs no code.
 bool has_only_exact_str_keys(Handle dict) {
   Py_ssize_t position = 0;
@@ -46,6 +42,17 @@ bool has_only_exact_str_keys(Handle dict) {
   return true;
 }
 
+// The dict of (key, value) pairs, in their order.
+Object dict_of(const std::vector<std::pair<Object, Object>>& pairs) {
+  Object dict = new_dict();
+  for (const auto& [key, value] : pairs) set_item(dict, key, value);
+  return dict;
+}
+
+// A write inside begin() must land in the transaction that begin() opened. When the
+// connection holds none (it was lost and reopened, or someone ended it behind our
+// back), the driver's autocommit would keep the write at once, beyond the reach of
+// the caller's rollback. Connections that cannot tell are trusted.
 bool holds_no_transaction(const ModuleState& st, Handle self) {
   Object connection = st.attr(self, Name::_connection);
   if (connection.is_none()) return false;  // execute reports the missing connection
@@ -245,11 +252,7 @@ Object put(const Args& a) {
     if (plain_keys && PyUnicode_CheckExact(table.ptr()) && st.own_member(self, Name::_build_insert_statement)) {
       statement = insert_statement_of(a.st, self, table, kept);
     } else {
-      if (plain_keys) {
-        columns = new_dict();
-        for (const auto& [key, adapted] : kept)
-          if (PyDict_SetItem(columns.ptr(), key.ptr(), adapted.ptr()) < 0) throw_python_error();
-      }
+      if (plain_keys) columns = dict_of(kept);
       statement = st.call_method(self, Name::_build_insert_statement, table, columns);
     }
     auto [text, values] = unpack2(statement);
@@ -404,10 +407,6 @@ Object delete_record(const Args& a) {
   bool plain = PyUnicode_CheckExact(table.ptr());
   std::vector<std::pair<Object, Object>> pairs;
   Object data;
-  auto to_dict = [&] {
-    data = new_dict();
-    for (const auto& [key, value] : pairs) set_item(data, key, value);
-  };
   auto add = [&](Name key_name, Name attribute) {
     Object key = st.global(key_name);
     Object value = st.attr(address, attribute);
@@ -416,7 +415,7 @@ Object delete_record(const Args& a) {
       pairs.emplace_back(std::move(key), std::move(value));
       return;
     }
-    if (!data) to_dict();
+    if (!data) data = dict_of(pairs);
     plain = false;
     set_item(data, key, value);  // hashing this key may run code: just where Python would
   };
@@ -426,7 +425,7 @@ Object delete_record(const Args& a) {
   if (plain && st.own_member(self, Name::_build_delete_statement)) {
     statement = delete_statement_of(a.st, self, table, pairs);
   } else {
-    if (!data) to_dict();
+    if (!data) data = dict_of(pairs);
     statement = st.call_method(self, Name::_build_delete_statement, table, data);
   }
   auto [text, values] = unpack2(statement);
