@@ -3,7 +3,8 @@
 Wall times on shared machines move by a fifth from run to run; instruction counts of the
 client process do not. This script runs itself under valgrind's callgrind (the server runs
 outside it, so only the Python process is counted) and reports, per put, per reverted entry
-and per query of 50 rows:
+and per query of 50 rows (and per call of each statement builder of bench_builders.py, beside
+its plain-Python rendering):
 
 - the module;
 - psycopg2 alone sending the statements the module sent (recorded from it), one cursor per
@@ -44,6 +45,7 @@ PUTS = int(os.environ.get("VELMOR_CALLGRIND_PUTS", "1000"))
 REVERTS = int(os.environ.get("VELMOR_CALLGRIND_REVERTS", "1000"))
 QUERIES = int(os.environ.get("VELMOR_CALLGRIND_QUERIES", "100"))
 QUERY_ROWS = 50
+BUILDER_CALLS = int(os.environ.get("VELMOR_CALLGRIND_BUILDER_CALLS", "2000"))
 # Fixed, so that every run hashes and sizes the same names (the server is the run's own).
 CLASS_NAME = "callgrindbench"
 SIDES = ("module", "raw", "host")
@@ -275,12 +277,30 @@ class Workload:
             measure("query", "host", n, host_queries)
 
 
+    def builders(self):
+        """Each case of bench_builders.py, called alone: the member, and the plain-Python rendering."""
+        from baseline import PlainPythonBuilders
+        from bench_builders import cases
+
+        sides = (("module", type(self.store)()), ("plain", PlainPythonBuilders()))
+        for index, (_, name, args, kwargs) in enumerate(cases()):
+            for side, owner in sides:
+                member = getattr(owner, name)
+                for n, measure in self.passes(BUILDER_CALLS):
+                    def calls(member=member, n=n):
+                        for _ in range(n):
+                            member(*args, **kwargs)
+
+                    measure(f"builder{index}", side, n, calls)
+
+
 def run_workload(marker_path):
     workload = Workload(Marker(marker_path))
     try:
         workload.put()
         workload.revert()
         workload.query()
+        workload.builders()
     finally:
         workload.close()
 
@@ -461,6 +481,16 @@ def table(counts):
     return "\n".join(lines)
 
 
+def builder_table(counts):
+    from bench_builders import cases
+
+    lines = ["| builder | module, Ir per call | plain Python, Ir per call | plain / module |", "|---|---:|---:|---:|"]
+    for index, (label, *_) in enumerate(cases()):
+        module, plain = (per_operation(counts, f"builder{index}", side, BUILDER_CALLS) for side in ("module", "plain"))
+        lines.append(f"| {label} | {module:,.0f} | {plain:,.0f} | {plain / module:.2f}x |")
+    return "\n".join(lines)
+
+
 MODULE_DIRECTORY = ("velmor_data", "connections", "implementations")
 
 
@@ -532,6 +562,8 @@ def main():
                              "the log's end is above")
         counts = read_dumps(directory)
         print(table(counts))
+        print()
+        print(builder_table(counts))
         if options.annotate:
             print()
             print(annotate(counts))

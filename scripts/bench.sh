@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds, starts a throwaway PostgreSQL pinned to one CPU, and runs the benchmarks with
 # the client pinned to the same CPU (so a round trip does not depend on which core
-# wakes up). Writes bench/RESULTS.md. Set VELMOR_BENCH_BASELINE_BUILD to a build
-# directory of another revision to measure it the same way ("before" figures), and
-# VELMOR_BENCH_BASELINE_LABEL to head its figures; VELMOR_BENCH_LABEL heads this revision's.
+# wakes up). Writes bench/RESULTS.md. Set VELMOR_BENCH_BASELINE_BUILD to the build
+# directories of other revisions (separated by spaces) to measure them the same way
+# ("before" figures), and VELMOR_BENCH_BASELINE_LABEL to head their figures (separated by
+# "|"); VELMOR_BENCH_LABEL heads this revision's.
 #
 #   bash scripts/bench.sh                # everything, into bench/RESULTS.md
 #   bash scripts/bench.sh instructions   # the instruction counts (callgrind) alone, printed
@@ -51,16 +52,22 @@ instructions() {  # instructions <build dir> [options]: the instruction counts, 
     --marker "$MARKER" "$@"
 }
 
+read -r -a baselines <<< "${VELMOR_BENCH_BASELINE_BUILD:-}"
+IFS='|' read -r -a baseline_labels <<< "${VELMOR_BENCH_BASELINE_LABEL:-}"
+baseline_label() {  # baseline_label <index>
+  echo "${baseline_labels[$1]:-Before: ${baselines[$1]}}"
+}
+
 if [ "$mode" != all ]; then
   if [ "$mode" = annotate ]; then
     instructions "$ROOT/build-callgrind" --annotate
   else
-    if [ -n "${VELMOR_BENCH_BASELINE_BUILD:-}" ]; then
-      echo "${VELMOR_BENCH_BASELINE_LABEL:-Before: $VELMOR_BENCH_BASELINE_BUILD}"
-      instructions "$VELMOR_BENCH_BASELINE_BUILD"
+    for index in "${!baselines[@]}"; do
+      baseline_label "$index"
+      instructions "${baselines[$index]}"
       echo
-      echo "${VELMOR_BENCH_LABEL:-After: $(revision)}"
-    fi
+    done
+    [ "${#baselines[@]}" -eq 0 ] || echo "${VELMOR_BENCH_LABEL:-After: $(revision)}"
     instructions "$ROOT/build"
   fi
   exit 0
@@ -92,11 +99,13 @@ started=$SECONDS
   echo "  100 queries of 50 rows; (Ir(N) - Ir(0)) / N of the measured loop alone, in the client process"
   echo "  under callgrind (not pinned: a count does not depend on timing); see bench/README.md."
   echo
-  if [ -n "${VELMOR_BENCH_BASELINE_BUILD:-}" ]; then
-    echo "## ${VELMOR_BENCH_BASELINE_LABEL:-Before: $VELMOR_BENCH_BASELINE_BUILD}"
+  for index in "${!baselines[@]}"; do
+    echo "## $(baseline_label "$index")"
     echo
-    run "$VELMOR_BENCH_BASELINE_BUILD"
+    run "${baselines[$index]}"
     echo
+  done
+  if [ "${#baselines[@]}" -gt 0 ]; then
     echo "## ${VELMOR_BENCH_LABEL:-After: $(revision)}"
   else
     echo "## ${VELMOR_BENCH_LABEL:-$(revision)}"

@@ -51,16 +51,22 @@ class Copier {
   }
 
  private:
+  // copy() of a value the caller owns and gives up.
+  Object copy_owned(Object value, int depth) {
+    if (!memo_dict_ && is_atom(value.ptr())) return value;
+    return copy(value, depth);
+  }
+
   // As `for key, value in original.items()`: a change of size or keys made while
   // copying fails exactly as the dict's own iterator fails.
   Object copy_dict(Handle original, int depth) {
-    Object result = steal_or_throw(PyDict_New());
+    Object result = steal_or_throw(new_dict_for(PyDict_GET_SIZE(original.ptr())));
     remember(original, result);
     Object key, value;
     for (DictWalk entries(original); entries.next(key, value);) {
       // `copy[deepcopy(key)] = deepcopy(value)` evaluates the value first.
-      Object new_value = copy(value, depth + 1);
-      Object new_key = copy(key, depth + 1);
+      Object new_value = copy_owned(std::move(value), depth + 1);
+      Object new_key = copy_owned(std::move(key), depth + 1);
       if (PyDict_SetItem(result.ptr(), new_key.ptr(), new_value.ptr()) < 0) throw_python_error();
     }
     return result;
@@ -71,11 +77,22 @@ class Copier {
     Object result = steal_or_throw(PyList_New(0));
     remember(original, result);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(original.ptr()); ++i) {
-      Object item = own(PyList_GET_ITEM(original.ptr(), i));
-      Object copied = copy(item, depth + 1);
+      Object copied = copy_owned(own(PyList_GET_ITEM(original.ptr(), i)), depth + 1);
       if (PyList_Append(result.ptr(), copied.ptr()) < 0) throw_python_error();
     }
     return result;
+  }
+
+  // An empty dict with room for `size` entries: the copy of a dict of that many entries
+  // then grows no table on the way. The sizing call is CPython's own, with no public
+  // counterpart; where it may be gone, the dict grows as it fills.
+  static PyObject* new_dict_for(Py_ssize_t size) {
+#if PY_VERSION_HEX < 0x030E0000
+    return _PyDict_NewPresized(size);
+#else
+    (void)size;
+    return PyDict_New();
+#endif
   }
 
   Object recall(Handle original) {

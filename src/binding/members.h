@@ -34,14 +34,14 @@ Object select_with_internal_meta_statement(const Args& a);
 Object build_group_by_statement(const Args& a);
 Object build_select_statement(const Args& a);
 
-// What _build_insert_statement(table_name, columns) returns, for columns given as
-// (name, value) pairs in order, every name an exact str: put's own path to the statement
-// while the builder is the class's own.
-Object insert_statement_of(ModuleState& st, Handle self, Handle table_name,
+// What _build_insert_statement(table_name, columns) returns, as (text, values), for
+// columns given as (name, value) pairs in order, every name an exact str: put's own path
+// to the statement while the builder is the class's own.
+std::pair<Object, Object> insert_statement_of(ModuleState& st, Handle self, Handle table_name,
                            const std::vector<std::pair<Object, Object>>& columns);
 
 // The same for _build_delete_statement(table_name, columns): _delete's own path.
-Object delete_statement_of(ModuleState& st, Handle self, Handle table_name,
+std::pair<Object, Object> delete_statement_of(ModuleState& st, Handle self, Handle table_name,
                            const std::vector<std::pair<Object, Object>>& columns);
 
 // What process_value_before_insert(value, data_type) returns, for an exact str data

@@ -39,6 +39,7 @@ struct CallableFields {
   int varkw = -1;        // index of **kwargs, or -1
   bool plain = true;      // positional-or-keyword parameters only
   bool has_exact = false; // some parameter demands an exact type
+  int n_exact = 0;        // the parameters up to the last that demands one
 };
 
 struct Callable {
@@ -183,7 +184,7 @@ int find_keyword(const CallableFields& f, PyObject* key) {
 // The parameters that demand an exact built-in type, checked in order.
 bool exact_types(const CallableFields& f, PyObject* const* slots) {
   const MemberSpec& member = *f.member;
-  for (int i = 0; i < f.n_params; ++i) {
+  for (int i = 0; i < f.n_exact; ++i) {
     const Param& param = member.params[i];
     if (param.exact == Exact::Any || has_exact_type(param.exact, slots[i])) continue;
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param.name,
@@ -239,18 +240,21 @@ bool bind_arguments(const CallableFields& f, PyObject* const* args, Py_ssize_t n
     too_many_positional(f, nargs, slots);
     return false;
   }
-  for (int i = 0; i < f.n_positional; ++i) {
-    if (slots[i] || f.default_values[i]) continue;
-    missing_arguments(f, slots, true);
-    return false;
-  }
+  bool missing = false;
   for (int i = 0; i < f.n_params; ++i) {
-    if (member.params[i].kind != ParamKind::KeywordOnly || slots[i] || f.default_values[i]) continue;
-    missing_arguments(f, slots, false);
+    if (slots[i]) continue;
+    slots[i] = f.default_values[i].ptr();
+    missing = missing || !slots[i];
+  }
+  if (missing) {
+    // As the interpreter reports it: the missing positional parameters if any, else the
+    // missing keyword-only ones.
+    bool positional = false;
+    for (int i = 0; i < f.n_params; ++i)
+      positional = positional || (!slots[i] && member.params[i].kind == ParamKind::Positional);
+    missing_arguments(f, slots, positional);
     return false;
   }
-  for (int i = 0; i < f.n_params; ++i)
-    if (!slots[i]) slots[i] = f.default_values[i].ptr();
   return exact_types(f, slots);
 }
 
@@ -542,7 +546,10 @@ Object make_callable(const ModuleState& st, const MemberSpec& member, Handle mod
         break;
     }
     if (param.kind != ParamKind::Positional) f.plain = false;
-    if (param.exact != Exact::Any) f.has_exact = true;
+    if (param.exact != Exact::Any) {
+      f.has_exact = true;
+      f.n_exact = i + 1;
+    }
     if (param.annotation) {
       Object text = to_str(param.annotation);
       if (PyDict_SetItem(annotations.ptr(), f.param_names[i].ptr(), text.ptr()) < 0) throw_python_error();

@@ -224,6 +224,9 @@ Object build_class(ModuleState& st, Handle module_name) {
   for (const MemberSpec& member : kMembers) {
     Object made = make_class_member(st, member, module_name, kClassName);
     if (member.kind == MemberKind::Method) st.set_own_member(member.name, made);
+    // What a look-up through the class or an instance finds of a static method.
+    if (member.kind == MemberKind::StaticMethod)
+      st.set_own_member(member.name, steal_or_throw(PyObject_GetAttrString(made.ptr(), "__func__")));
     set_item(ns, member.name, made);
   }
   if (records_source) {

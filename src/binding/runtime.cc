@@ -1,5 +1,6 @@
 #include "binding/runtime.h"
 
+#include <cstring>
 #include <initializer_list>
 #include <memory>
 
@@ -64,6 +65,8 @@ int ModuleState::traverse(visitproc visit, void* arg) const {
   Py_VISIT(standard_json_encoder_.ptr());
   Py_VISIT(standard_import_.ptr());
   for (const Object& o : own_members_) Py_VISIT(o.ptr());
+  if (global_texts_)
+    if (int failed = global_texts_->traverse(visit, arg)) return failed;
   Py_VISIT(method_type_.ptr());
   Py_VISIT(function_type_.ptr());
   return memo_.traverse(visit, arg);
@@ -78,6 +81,7 @@ void ModuleState::clear() {
   standard_json_encoder_ = Object();
   standard_import_ = Object();
   for (Object& o : own_members_) o = Object();
+  global_texts_.reset();
   method_type_ = Object();
   function_type_ = Object();
 }
@@ -94,6 +98,43 @@ Object ModuleState::global(Name n) const {
     throw_python_error();
   }
   return own(value);
+}
+
+Utf8 ModuleState::global_text(Name n) const {
+  if (std::shared_ptr<const GlobalTexts> texts = global_texts())
+    if (const Utf8* text = texts->find(n)) return *text;
+  return Utf8(global(n));
+}
+
+std::uint64_t ModuleState::globals_version() const noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+  if (globals_) return reinterpret_cast<PyDictObject*>(globals_.ptr())->ma_version_tag;
+#endif
+  return 0;
+}
+
+const GlobalTexts* ModuleState::current_global_texts() const {
+  const std::uint64_t version = globals_version();
+  if (version != 0 && global_texts_ && global_texts_->version() == version) return global_texts_.get();
+  return global_texts().get();
+}
+
+std::shared_ptr<const GlobalTexts> ModuleState::global_texts() const {
+  static constexpr Name kRead[] = {Name::MODEL_TABLE_ALIAS,     Name::METADATA_TABLE_ALIAS,   Name::ADDRESS_FIELD,
+                                   Name::METADATA_FIELD,        Name::PRIMARY_PARTITION_KEY,  Name::SECONDARY_PARTITION_KEY,
+                                   Name::METADATA_SELECT_FIELD};
+  const std::uint64_t version = globals_version();
+  if (version == 0) return nullptr;
+  if (global_texts_ && global_texts_->version() == version) return global_texts_;
+  auto texts = std::make_shared<GlobalTexts>(version);
+  for (Name n : kRead) {
+    PyObject* value = PyDict_GetItemWithError(globals_.ptr(), name(n));
+    if (!value && PyErr_Occurred()) throw_python_error();
+    if (value && PyUnicode_Check(value)) texts->set(n, Utf8(own(value)));
+  }
+  if (globals_version() != version) return nullptr;  // code ran while reading: keep nothing of it
+  global_texts_ = texts;  // the snapshot it replaces is released once this one is in place
+  return texts;
 }
 
 void ModuleState::set_global(const char* key, Handle value) const {
@@ -296,7 +337,7 @@ bool DictWalk::next(Object& key, Object& value) {
   return true;
 }
 
-Utf8::Utf8(Object text) : owner_(std::move(text)) {
+void Utf8::convert() {
   Py_ssize_t size = 0;
   if (const char* data = PyUnicode_AsUTF8AndSize(owner_.ptr(), &size)) {
     view_ = {data, static_cast<std::size_t>(size)};
@@ -309,6 +350,21 @@ Utf8::Utf8(Object text) : owner_(std::move(text)) {
 }
 
 Object to_str(std::string_view text) {
+  // Most text is ASCII (statement text but for its names): such text is the new str's
+  // data as it stands.
+  std::uint64_t high = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, sizeof word);
+    high |= word;
+  }
+  for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
+  if ((high & 0x8080808080808080ULL) == 0 && text.size() > 1) {
+    Object str = steal_or_throw(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
+    std::memcpy(PyUnicode_DATA(str.ptr()), text.data(), text.size());
+    return str;
+  }
   return steal_or_throw(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass"));
 }
 
@@ -343,6 +399,8 @@ std::pair<Object, Object> unpack2(Handle value) {
 }
 
 bool truthy(Handle value) {
+  if (value.ptr() == Py_True) return true;
+  if (value.ptr() == Py_False || value.ptr() == Py_None) return false;
   int result = PyObject_IsTrue(value.ptr());
   if (result < 0) throw_python_error();
   return result != 0;

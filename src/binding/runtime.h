@@ -26,10 +26,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "binding/memo.h"
 
@@ -123,39 +126,125 @@ class DictWalk {
   Py_ssize_t position_ = 0;
 };
 
-// Statement texts recently built, by everything they depend on (kind, table name,
-// separator, column names, each length-prefixed into one key): a write that repeats the
-// shape of the last ones reuses its text instead of building it again. A few slots,
-// replaced in turn, so an unbounded variety of shapes costs nothing but misses.
-class TextCache {
+// The UTF-8 text of a str (subclasses included). Lone surrogates cannot be UTF-8; they
+// travel as their surrogatepass bytes, and to_str turns them back, so text passes
+// through the text layer unchanged. Holds the str, so the view stays valid.
+class Utf8 {
  public:
-  static void add_part(std::string& key, std::string_view part) {
-    const auto size = static_cast<std::uint32_t>(part.size());
-    key.append(reinterpret_cast<const char*>(&size), sizeof size);
-    key.append(part);
+  explicit Utf8(Handle text) : Utf8(own(text)) {}
+  explicit Utf8(Object text) : owner_(std::move(text)) {
+    // An ASCII str stores its UTF-8 text as its own data: most names are such strs.
+    PyObject* t = owner_.ptr();
+    if (PyUnicode_Check(t) && PyUnicode_IS_COMPACT_ASCII(t))
+      view_ = {static_cast<const char*>(PyUnicode_DATA(t)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(t))};
+    else
+      convert();
   }
-  Object find(std::string_view key) const {
-    for (const Slot& slot : slots_)
-      if (slot.text && slot.key == key) return slot.text;
-    return {};
-  }
-  void store(std::string key, Object text) {
-    Slot& slot = slots_[next_];
-    next_ = (next_ + 1) % slots_.size();
-    slot.key = std::move(key);
-    slot.text = std::move(text);
-  }
-  void clear() noexcept {
-    for (Slot& slot : slots_) slot.text = Object();
+  std::string_view view() const noexcept { return view_; }
+  operator std::string_view() const noexcept { return view_; }  // NOLINT: a text is a text
+  bool operator==(std::string_view other) const noexcept { return view_ == other; }
+  PyObject* holder() const noexcept { return owner_.ptr(); }  // the str, or its UTF-8 bytes
+
+  // The text of a str that the caller holds for as long as the result lives (a member's
+  // own argument): an ASCII str lends its data without a reference taken.
+  static Utf8 lent(Handle text) {
+    PyObject* t = text.ptr();
+    if (PyUnicode_CheckExact(t) && PyUnicode_IS_COMPACT_ASCII(t)) {
+      Utf8 view;
+      view.view_ = {static_cast<const char*>(PyUnicode_DATA(t)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(t))};
+      return view;
+    }
+    return Utf8(text);
   }
 
  private:
+  Utf8() = default;
+  void convert();
+
+  Object owner_;
+  std::string_view view_;
+};
+
+// Statement texts recently built, by everything they depend on: their kind and the strs
+// they were built from, in order (table name, separator, column names). A write that
+// repeats the shape of the last ones reuses its text instead of building it again. The
+// strs are compared by identity first (a program's keys are mostly the very same objects
+// on every write), then by content; a slot holds its strs, so an identity stays theirs.
+// A few slots, replaced in turn, so an unbounded variety of shapes costs nothing but misses.
+class TextCache {
+ public:
+  enum class Kind : unsigned char { Insert, Delete };
+
+  // The text for the `count` strs `part(0)`, `part(1)`, ... (str instances), if kept.
+  template <typename Part>
+  Object find(Kind kind, std::size_t count, const Part& part) const {
+    for (const Slot& slot : slots_) {
+      if (!slot.text || slot.kind != kind || slot.parts.size() != count) continue;
+      std::size_t i = 0;
+      while (i < count && same_text(slot.parts[i].ptr(), part(i))) ++i;
+      if (i == count) return slot.text;
+    }
+    return {};
+  }
+
+  template <typename Part>
+  void store(Kind kind, std::size_t count, const Part& part, Object text) {
+    std::vector<Object> parts;
+    parts.reserve(count);
+    // Kept as plain strs: an instance of a subclass may refer to anything.
+    for (std::size_t i = 0; i < count; ++i) parts.push_back(steal_or_throw(PyUnicode_FromObject(part(i))));
+    Slot& slot = slots_[next_];
+    next_ = (next_ + 1) % slots_.size();
+    slot.kind = kind;
+    slot.parts = std::move(parts);
+    slot.text = std::move(text);
+  }
+
+  void clear() noexcept {
+    for (Slot& slot : slots_) {
+      slot.text = Object();
+      slot.parts.clear();
+    }
+  }
+
+ private:
+  static bool same_text(PyObject* kept, PyObject* candidate) noexcept {
+    return kept == candidate ||
+           (PyUnicode_GET_LENGTH(kept) == PyUnicode_GET_LENGTH(candidate) && PyUnicode_Compare(kept, candidate) == 0);
+  }
+
   struct Slot {
-    std::string key;
-    Object text;  // a str: it refers to nothing, so the collector need not see it
+    Kind kind = Kind::Insert;
+    std::vector<Object> parts;  // strs: they refer to nothing, so the collector need not see them
+    Object text;
   };
   std::array<Slot, 8> slots_;
   std::size_t next_ = 0;
+};
+
+// Texts of module-level names, read at one version of the module's globals. A call that
+// reads them holds its snapshot (shared ownership), so code that runs meanwhile and
+// changes the globals cannot pull a text from under it; and the call takes a text from it
+// only while the globals still have that version, so it sees a change as Python code would.
+class GlobalTexts {
+ public:
+  explicit GlobalTexts(std::uint64_t version) : version_(version) {}
+  std::uint64_t version() const noexcept { return version_; }
+  // Null where the name held no str.
+  const Utf8* find(Name n) const noexcept {
+    const auto& text = texts_[static_cast<std::size_t>(n)];
+    return text ? &*text : nullptr;
+  }
+  void set(Name n, Utf8 text) { texts_[static_cast<std::size_t>(n)] = std::move(text); }
+  int traverse(visitproc visit, void* arg) const {
+    for (const auto& text : texts_)
+      if (text) Py_VISIT(text->holder());
+    return 0;
+  }
+
+ private:
+  std::uint64_t version_;
+  std::array<std::optional<Utf8>, static_cast<std::size_t>(Name::kCount)> texts_;
 };
 
 // The state of one imported module. Each import of the module (a re-import after
@@ -180,6 +269,16 @@ class ModuleState {
 
   // The value a module-level name holds now, read like a global of Python code.
   Object global(Name n) const;
+  // The text of a module-level name that holds a str, read as global() reads it.
+  Utf8 global_text(Name n) const;
+  // A number that every change to the module's globals changes, or 0 where the
+  // interpreter keeps none (3.12 deprecated the dict's version tag).
+  std::uint64_t globals_version() const noexcept;
+  // The texts of the names the statement builders read, as the globals hold them now;
+  // null where the globals have no version.
+  std::shared_ptr<const GlobalTexts> global_texts() const;
+  // The same, lent: valid until Python code runs.
+  const GlobalTexts* current_global_texts() const;
   void set_global(const char* key, Handle value) const;
 
   Object attr(Handle object, Name attribute) const {
@@ -261,6 +360,7 @@ class ModuleState {
   // The class's own callables by name (null for names that are no method of ours), and per
   // name the last class found not to override it, with that class's version tag.
   std::array<Object, static_cast<std::size_t>(Name::kCount)> own_members_;
+  mutable std::shared_ptr<const GlobalTexts> global_texts_;
   // A verdict about a type, good while the type keeps its version tag: any change to the
   // type or a base gives it another (0 is no tag at all).
   struct Verdict {
@@ -282,22 +382,6 @@ struct StateSlot {
   alignas(ModuleState) unsigned char storage[sizeof(ModuleState)];
 
   ModuleState* get() noexcept { return ready ? std::launder(reinterpret_cast<ModuleState*>(storage)) : nullptr; }
-};
-
-// The UTF-8 text of a str (subclasses included). Lone surrogates cannot be UTF-8; they
-// travel as their surrogatepass bytes, and to_str turns them back, so text passes
-// through the text layer unchanged. Holds the str, so the view stays valid.
-class Utf8 {
- public:
-  explicit Utf8(Handle text) : Utf8(own(text)) {}
-  explicit Utf8(Object text);
-  std::string_view view() const noexcept { return view_; }
-  operator std::string_view() const noexcept { return view_; }  // NOLINT: a text is a text
-  bool operator==(std::string_view other) const noexcept { return view_ == other; }
-
- private:
-  Object owner_;
-  std::string_view view_;
 };
 
 Object to_str(std::string_view text);
@@ -329,6 +413,14 @@ bool is_instance(Handle value, Handle cls);
 
 // `left == right` as Python evaluates it (no identity shortcut).
 bool equals(Handle left, Handle right);
+
+// Whether a str (a subclass too) holds exactly the ASCII text `ascii`: `text == ascii`
+// without running code or converting the str.
+inline bool holds_ascii(Handle text, std::string_view ascii) noexcept {
+  PyObject* t = text.ptr();
+  return static_cast<std::size_t>(PyUnicode_GET_LENGTH(t)) == ascii.size() && PyUnicode_KIND(t) == PyUnicode_1BYTE_KIND &&
+         std::char_traits<char>::compare(static_cast<const char*>(PyUnicode_DATA(t)), ascii.data(), ascii.size()) == 0;
+}
 
 // sequence[-1], with the sequence's own IndexError.
 inline Object last_item(Handle sequence) {

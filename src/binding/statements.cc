@@ -1,6 +1,7 @@
 // Statement-building members: Python values in, sqltext out.
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,24 +17,43 @@ namespace {
 
 constexpr std::string_view kDoubleQuote = "\"";
 
-// The host package's names that nested-field expressions are written with, read from
-// the module's globals when an expression needs them, as Python code reads its globals.
+// The module globals that hold the host package's names nested-field expressions are
+// written with, in sqltext::FieldNames::Name order.
+constexpr Name kFieldNameGlobals[] = {Name::MODEL_TABLE_ALIAS,     Name::METADATA_TABLE_ALIAS,
+                                      Name::ADDRESS_FIELD,         Name::METADATA_FIELD,
+                                      Name::PRIMARY_PARTITION_KEY, Name::SECONDARY_PARTITION_KEY};
+
+// Those names as a snapshot of the globals holds them, when it holds them all.
+std::optional<sqltext::FieldNames> field_names_of(const GlobalTexts& texts) {
+  std::array<std::string_view, std::size(kFieldNameGlobals)> views;
+  for (std::size_t i = 0; i < views.size(); ++i) {
+    const Utf8* text = texts.find(kFieldNameGlobals[i]);
+    if (!text) return std::nullopt;
+    views[i] = text->view();
+  }
+  return sqltext::FieldNames(views[0], views[1], views[2], views[3], views[4], views[5], kDoubleQuote);
+}
+
+// The same names read from the module's globals when an expression needs them, as
+// Python code reads its globals.
 class GlobalFieldNames {
  public:
-  explicit GlobalFieldNames(const ModuleState& st) : st_(st) {}
+  explicit GlobalFieldNames(const ModuleState& st) : st_(st), texts_(st.global_texts()) {}
 
   sqltext::FieldNames view() const { return {read, this, kDoubleQuote}; }
 
  private:
   static std::string_view read(const void* context, sqltext::FieldNames::Name which) {
-    static constexpr Name kGlobals[] = {Name::MODEL_TABLE_ALIAS, Name::METADATA_TABLE_ALIAS, Name::ADDRESS_FIELD,
-                                        Name::METADATA_FIELD,    Name::PRIMARY_PARTITION_KEY, Name::SECONDARY_PARTITION_KEY};
+    static constexpr const Name* kGlobals = kFieldNameGlobals;
     const auto* self = static_cast<const GlobalFieldNames*>(context);
     const auto index = static_cast<std::size_t>(which);
-    return self->held_[index].emplace(self->st_.global(kGlobals[index]));
+    if (self->texts_ && self->texts_->version() == self->st_.globals_version())
+      if (const Utf8* text = self->texts_->find(kGlobals[index])) return text->view();
+    return self->held_[index].emplace(self->st_.global_text(kGlobals[index]));
   }
 
   const ModuleState& st_;
+  std::shared_ptr<const GlobalTexts> texts_;  // the globals' texts as the call began
   mutable std::array<std::optional<Utf8>, 6> held_;  // the texts read, alive for the call
 };
 
@@ -52,6 +72,20 @@ Object json_dumps_scalar(const ModuleState& st, PyObject* value) {
   const int kind = PyUnicode_KIND(value);
   const void* data = PyUnicode_DATA(value);
   const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+  if (PyUnicode_IS_COMPACT_ASCII(value)) {
+    // Printable ASCII without quote or backslash is written as it stands, between quotes.
+    const auto* chars = static_cast<const unsigned char*>(data);
+    Py_ssize_t i = 0;
+    while (i < length && chars[i] >= 0x20 && chars[i] < 0x7f && chars[i] != '"' && chars[i] != '\\') ++i;
+    if (i == length) {
+      Object text = steal_or_throw(PyUnicode_New(length + 2, 127));
+      auto* out = static_cast<char*>(PyUnicode_DATA(text.ptr()));
+      out[0] = '"';
+      std::memcpy(out + 1, chars, static_cast<std::size_t>(length));
+      out[length + 1] = '"';
+      return text;
+    }
+  }
   std::string out;
   out.reserve(static_cast<size_t>(length) + 2);
   out.push_back('"');
@@ -105,9 +139,9 @@ Object pair(Handle first, Handle second) { return make_tuple(first, second); }
 
 // The text of a mapping key as the statement writes it: a str (a subclass too) as its
 // own text, anything else as format(key) writes it.
-Utf8 key_text(const ModuleState& st, Object key) {
-  if (PyUnicode_Check(key.ptr())) return Utf8(std::move(key));
-  return Utf8(steal_or_throw(PyObject_Format(key.ptr(), st.text(Text::empty))));
+Object key_text(const ModuleState& st, Object key) {
+  if (PyUnicode_Check(key.ptr())) return key;
+  return steal_or_throw(PyObject_Format(key.ptr(), st.text(Text::empty)));
 }
 
 // Column names and converted values of a column mapping, read as a Python loop reads
@@ -115,8 +149,7 @@ Utf8 key_text(const ModuleState& st, Object key) {
 // then fails as the dict's iterator would), then every value, each through
 // _to_sql_value.
 struct Columns {
-  std::vector<Utf8> names;
-  std::vector<std::string_view> views;
+  std::vector<Object> names;  // strs
   Object values;
 };
 
@@ -126,7 +159,6 @@ Columns columns_of(const ModuleState& st, Handle self, Handle data) {
   columns.names.reserve(size);
   Object key, value;
   for (DictWalk keys(data); keys.next(key, value);) columns.names.push_back(key_text(st, key));
-  columns.views.assign(columns.names.begin(), columns.names.end());
 
   // Nothing runs between the two walks, and the second fails as soon as the mapping
   // changes size: it yields exactly one value per name, straight into the tuple (a
@@ -175,90 +207,94 @@ SortedColumns sorted_columns(const ModuleState& st, Handle query_specifier, bool
   return result;
 }
 
-// The statement's text from the cache, or built by `build` and remembered.
-template <typename Build>
-Object cached_text(ModuleState& st, std::string key, const Columns& columns, Build build) {
-  for (std::string_view name : columns.views) TextCache::add_part(key, name);
-  if (Object known = st.statement_texts().find(key)) return known;
-  Object text = to_str(build());
-  st.statement_texts().store(std::move(key), text);
+// The text of an insert (no separator) or a delete of the table's columns, `name(i)`
+// giving column i's name (a str): kept from a statement of the same shape built lately,
+// or built and kept.
+template <typename ColumnName>
+Object statement_text(ModuleState& st, Handle table_name, Handle separator, std::size_t columns,
+                      const ColumnName& name) {
+  const auto kind = separator ? TextCache::Kind::Delete : TextCache::Kind::Insert;
+  const std::size_t head = separator ? 2 : 1;
+  auto part = [&](std::size_t i) -> PyObject* {
+    return i == 0 ? table_name.ptr() : i < head ? separator.ptr() : name(i - head);
+  };
+  // A table name that is not a str fails below, as it always does, and is never kept.
+  const bool keep = PyUnicode_Check(table_name.ptr());
+  if (keep)
+    if (Object known = st.statement_texts().find(kind, head + columns, part)) return known;
+  std::vector<Utf8> names;
+  names.reserve(columns);
+  for (std::size_t i = 0; i < columns; ++i) names.emplace_back(Handle(name(i)));
+  const std::vector<std::string_view> views(names.begin(), names.end());
+  Utf8 table(table_name);
+  Object text = to_str(separator ? sqltext::delete_statement(table, Utf8(separator), views)
+                                 : sqltext::insert_statement(table, views));
+  if (keep) st.statement_texts().store(kind, head + columns, part, text);
   return text;
 }
 
-// The columns of (name, value) pairs, every name an exact str: the names, then each value
-// through _to_sql_value, as the builders read a mapping.
-Columns columns_of_pairs(const ModuleState& st, Handle self, const std::vector<std::pair<Object, Object>>& pairs) {
-  Columns columns;
-  columns.names.reserve(pairs.size());
-  for (const auto& [name, value] : pairs) columns.names.emplace_back(name);
-  columns.views.assign(columns.names.begin(), columns.names.end());
+// The values of (name, value) pairs, each through _to_sql_value, as the builders read a
+// mapping.
+Object sql_values_of_pairs(const ModuleState& st, Handle self, const std::vector<std::pair<Object, Object>>& pairs) {
   Object values = steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(pairs.size())));
   Py_ssize_t filled = 0;
   for (const auto& [name, value] : pairs)
     PyTuple_SET_ITEM(values.ptr(), filled++, st.call_method(self, Name::_to_sql_value, value).release());
-  columns.values = std::move(values);
-  return columns;
+  return values;
 }
 
-// (text, parameters) of the insert and the delete, the text reused when a statement of
-// the same shape was built lately.
-Object insert_pair(ModuleState& st, Handle table_name, const Columns& columns) {
-  Utf8 table(table_name);
-  std::string key = "I";
-  TextCache::add_part(key, table);
-  Object text = cached_text(st, std::move(key), columns,
-                            [&] { return sqltext::insert_statement(table, columns.views); });
+// (text, parameters) of the insert, or of the delete with a separator.
+std::pair<Object, Object> statement_of_pairs(ModuleState& st, Handle self, Handle table_name, Handle separator,
+                                             const std::vector<std::pair<Object, Object>>& pairs) {
+  Object values = sql_values_of_pairs(st, self, pairs);
+  Object text = statement_text(st, table_name, separator, pairs.size(),
+                               [&](std::size_t i) { return pairs[i].first.ptr(); });
+  return {std::move(text), std::move(values)};
+}
+
+Object statement_of_columns(ModuleState& st, Handle table_name, Handle separator, const Columns& columns) {
+  Object text = statement_text(st, table_name, separator, columns.names.size(),
+                               [&](std::size_t i) { return columns.names[i].ptr(); });
   return pair(text, columns.values);
 }
 
-Object delete_pair(ModuleState& st, Handle table_name, const Utf8& separator, const Columns& columns) {
-  Utf8 table(table_name);
-  std::string key = "D";
-  TextCache::add_part(key, table);
-  TextCache::add_part(key, separator);
-  Object text = cached_text(st, std::move(key), columns,
-                            [&] { return sqltext::delete_statement(table, separator, columns.views); });
-  return pair(text, columns.values);
-}
-
-Utf8 table_separator(const ModuleState& st, Handle self) {
-  return Utf8(steal_or_throw(PyObject_Str(st.attr(self, Name::TABLE_SEPARATOR).ptr())));
+// str(self.TABLE_SEPARATOR)
+Object table_separator(const ModuleState& st, Handle self) {
+  return steal_or_throw(PyObject_Str(st.attr(self, Name::TABLE_SEPARATOR).ptr()));
 }
 
 }  // namespace
 
 Object build_insert_statement(const Args& a) {
   Columns columns = columns_of(a.st, a[0], a[2]);
-  return insert_pair(a.st, a[1], columns);
+  return statement_of_columns(a.st, a[1], Handle(), columns);
 }
 
-Object insert_statement_of(ModuleState& st, Handle self, Handle table_name,
+std::pair<Object, Object> insert_statement_of(ModuleState& st, Handle self, Handle table_name,
                            const std::vector<std::pair<Object, Object>>& pairs) {
-  Columns columns = columns_of_pairs(st, self, pairs);
-  return insert_pair(st, table_name, columns);
+  return statement_of_pairs(st, self, table_name, Handle(), pairs);
 }
 
-Object delete_statement_of(ModuleState& st, Handle self, Handle table_name,
+std::pair<Object, Object> delete_statement_of(ModuleState& st, Handle self, Handle table_name,
                            const std::vector<std::pair<Object, Object>>& pairs) {
-  Utf8 separator = table_separator(st, self);
-  Columns columns = columns_of_pairs(st, self, pairs);
-  return delete_pair(st, table_name, separator, columns);
+  Object separator = table_separator(st, self);
+  return statement_of_pairs(st, self, table_name, separator, pairs);
 }
 
 Object build_delete_statement(const Args& a) {
-  Utf8 separator = table_separator(a.st, a[0]);
+  Object separator = table_separator(a.st, a[0]);
   Columns columns = columns_of(a.st, a[0], a[2]);
-  return delete_pair(a.st, a[1], separator, columns);
+  return statement_of_columns(a.st, a[1], separator, columns);
 }
 
 Object adapt_value(const ModuleState& st, Handle value, Handle data_type, bool& ran_python) {
   PyObject* v = value.ptr();
   // A float travels as numeric otherwise, which a json column refuses.
-  if (Utf8(data_type) == "json" && (PyUnicode_Check(v) || PyLong_Check(v) || PyFloat_Check(v))) {
-    Object dumps = st.attr(st.global(Name::json), Name::dumps);
+  if (holds_ascii(data_type, "json") && (PyUnicode_Check(v) || PyLong_Check(v) || PyFloat_Check(v))) {
+    Object json = st.global(Name::json);
+    Object dumps = st.attr(json, Name::dumps);
     // json.dumps(value) encodes with json._default_encoder as it finds it at the call.
-    if (dumps.ptr() == st.standard_json_dumps() &&
-        st.attr(st.global(Name::json), Name::_default_encoder).ptr() == st.standard_json_encoder())
+    if (dumps.ptr() == st.standard_json_dumps() && st.attr(json, Name::_default_encoder).ptr() == st.standard_json_encoder())
       return json_dumps_scalar(st, v);
     ran_python = true;
     return call(dumps, value);
@@ -274,11 +310,42 @@ Object process_value_before_insert(const Args& a) {
 Object resolve_nested_field_name(const Args& a) {
   Handle value_type = a[2];
   sqltext::ResolveFlags flags{truthy(a[3]), truthy(a[4])};
+  // The cast of a class whose metaclass is type is decided without running Python code,
+  // and nothing else below runs any: the globals cannot change during the call, so one
+  // snapshot of them answers every name it reads.
+  if (Py_TYPE(value_type.ptr()) == &PyType_Type)
+    if (const GlobalTexts* texts = a.st.current_global_texts())
+      if (std::optional<sqltext::FieldNames> names = field_names_of(*texts))
+        return to_str(sqltext::resolve_nested_field_name(Utf8::lent(a[0]), Utf8::lent(a[1]), cast_for(value_type),
+                                                         flags, *names));
   GlobalFieldNames names(a.st);
   const sqltext::CastSource cast_of{
       [](const void* type) { return cast_for(*static_cast<const Handle*>(type)); }, &value_type};
   return to_str(sqltext::resolve_nested_field_name(Utf8(a[0]), Utf8(a[1]), cast_of, flags, names.view()));
 }
+
+namespace {
+
+// self._resolve_nested_field_name(field, nested, [value_type,] is_internal_table=...,
+// use_internal_meta_tables=...), run in place while the look-up finds the class's own
+// and the call is one it takes as it is (exact str names). A null value_type is the
+// parameter's default.
+Object resolve_field(ModuleState& st, Handle self, Handle field, Handle nested, Handle value_type,
+                     Handle is_internal, Handle use_meta) {
+  if (PyUnicode_CheckExact(field.ptr()) && PyUnicode_CheckExact(nested.ptr()) &&
+      st.own_member(self, Name::_resolve_nested_field_name)) {
+    PyObject* default_type = reinterpret_cast<PyObject*>(&PyUnicode_Type);
+    PyObject* slots[] = {field.ptr(), nested.ptr(), value_type ? value_type.ptr() : default_type, is_internal.ptr(),
+                         use_meta.ptr()};
+    return resolve_nested_field_name(Args{st, slots});
+  }
+  if (!value_type)
+    return st.call_method_kw(self, Name::_resolve_nested_field_name, Kw::Flags, field, nested, is_internal, use_meta);
+  return st.call_method_kw(self, Name::_resolve_nested_field_name, Kw::Resolve, field, nested, value_type,
+                           is_internal, use_meta);
+}
+
+}  // namespace
 
 Object nested_filter_statement(const Args& a) {
   const ModuleState& st = a.st;
@@ -299,7 +366,7 @@ Object nested_filter_statement(const Args& a) {
     if (same(field_name, st.global(Name::ADDRESS_FIELD)) && Utf8(nested_fields) == "object_version" &&
         same(value, latest)) {
       std::string test =
-          sqltext::latest_version_test(truthy(use_meta), Utf8(st.global(Name::METADATA_TABLE_ALIAS)), kDoubleQuote);
+          sqltext::latest_version_test(truthy(use_meta), st.global_text(Name::METADATA_TABLE_ALIAS), kDoubleQuote);
       return pair(to_str(test), st.global(Name::NoValue));
     }
   }
@@ -320,8 +387,7 @@ Object nested_filter_statement(const Args& a) {
     if (uniform) cast_type = own(reinterpret_cast<PyObject*>(first));
   }
 
-  Object expression = st.call_method_kw(self, Name::_resolve_nested_field_name, Kw::Resolve, field_name,
-                                            nested_fields, cast_type, is_internal, use_meta);
+  Object expression = resolve_field(a.st, self, field_name, nested_fields, cast_type, is_internal, use_meta);
   if (!truthy(expression)) return pair(st.text(Text::empty), none());
   Object separator = st.attr(self, Name::COLUMN_SEPARATOR);
   Object text =
@@ -407,8 +473,7 @@ Object build_group_by_statement(const Args& a) {
       size_t split = text.view().find("__");
       Object field = to_str(text.view().substr(0, split));
       Object rest = to_str(text.view().substr(split + 2));
-      Object term =
-          st.call_method_kw(self, Name::_resolve_nested_field_name, Kw::Flags, field, rest, is_internal, use_meta);
+      Object term = resolve_field(a.st, self, field, rest, Handle(), is_internal, use_meta);
       terms.emplace_back(text_of(term).view());
     }
   }
@@ -439,8 +504,8 @@ Object build_select_statement(const Args& a) {
     sorted = sorted_columns(st, query_specifier, false);
     terms = sorted.terms;
   }
-  std::string columns = sqltext::joined_column_list(terms, Utf8(st.global(Name::MODEL_TABLE_ALIAS)),
-                                                    Utf8(st.global(Name::METADATA_SELECT_FIELD)));
+  std::string columns = sqltext::joined_column_list(terms, st.global_text(Name::MODEL_TABLE_ALIAS),
+                                                    st.global_text(Name::METADATA_SELECT_FIELD));
   return st.call_method_kw(self, Name::_select_with_internal_meta_statement, Kw::JoinedSelect, table_name,
                            to_str(columns), conditions, pagination, order_by);
 }

@@ -172,7 +172,13 @@ Object put(const Args& a) {
     Object copy = st.call_method(address, Name::model_copy);
     RevertEntryProbe probe(st, self);
     try {
-      st.call_method(self, Name::_add_revert_data, copy, data);
+      // In place only for a call the member takes as it is (its data an exact dict).
+      if (PyDict_CheckExact(data.ptr()) && a.st.own_member(self, Name::_add_revert_data)) {
+        PyObject* slots[] = {self.ptr(), copy.ptr(), data.ptr()};
+        add_revert_data(Args{a.st, slots});
+      } else {
+        st.call_method(self, Name::_add_revert_data, copy, data);
+      }
       recorded = probe.gained();
     } catch (...) {
       probe.take_back(self);
@@ -187,12 +193,18 @@ Object put(const Args& a) {
     Object insert_data = copier.ptr() == st.standard_deepcopy() ? deep_copy(data, copier) : call(copier, data);
     set_item(insert_data, st.global(Name::PRIMARY_PARTITION_KEY), st.attr(address, Name::object_id));
     if (!internal) set_item(insert_data, st.global(Name::SECONDARY_PARTITION_KEY), st.attr(address, Name::object_version));
-    if (Utf8(table) == "metadata") {
+    if (holds_ascii(table, "metadata")) {
       Object stored_address = get_item(data, st.name(Name::address));
       set_item(insert_data, st.name(Name::object_id), get_item(stored_address, st.name(Name::object_id)));
       set_item(insert_data, st.name(Name::object_version), get_item(stored_address, st.name(Name::object_version)));
     }
-    Object description = st.call_method(self, Name::_describe_table, table);
+    Object description;
+    if (PyUnicode_CheckExact(table.ptr()) && a.st.own_member(self, Name::_describe_table)) {
+      PyObject* slots[] = {self.ptr(), table.ptr()};
+      description = describe_table(Args{a.st, slots});
+    } else {
+      description = st.call_method(self, Name::_describe_table, table);
+    }
 
     // Only the table's columns, each value adapted to its column's type, walked with
     // the mapping's own iterator: the adaptation may run code that reaches the copy
@@ -201,6 +213,7 @@ Object put(const Args& a) {
     // and become a dict only if an overriding _build_insert_statement needs one.
     const bool plain_keys = PyDict_CheckExact(insert_data.ptr()) && has_only_exact_str_keys(insert_data);
     std::vector<std::pair<Object, Object>> kept;
+    if (plain_keys) kept.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(insert_data.ptr())));
     Object columns = plain_keys ? Object() : new_dict();
     // The class's own process_value_before_insert is run in place while no override
     // stands in front of it, looked for again whenever Python code may have run.
@@ -248,15 +261,14 @@ Object put(const Args& a) {
         keep(key, value);
       }
     }
-    Object statement;
+    std::pair<Object, Object> statement;
     if (plain_keys && PyUnicode_CheckExact(table.ptr()) && st.own_member(self, Name::_build_insert_statement)) {
       statement = insert_statement_of(a.st, self, table, kept);
     } else {
       if (plain_keys) columns = dict_of(kept);
-      statement = st.call_method(self, Name::_build_insert_statement, table, columns);
+      statement = unpack2(st.call_method(self, Name::_build_insert_statement, table, columns));
     }
-    auto [text, values] = unpack2(statement);
-    execute_statement(a.st, self, text, values);
+    execute_statement(a.st, self, statement.first, statement.second);
   } catch (...) {
     // The row was not written, whatever stopped it: a later revert must not delete a
     // row of this address.
@@ -361,7 +373,12 @@ Object revert(const Args& a) {
       // `entries` is our own list: nothing else can change it.
       Object entry = own(PyList_GET_ITEM(entries.ptr(), i));
       Object address = steal_or_throw(PyObject_GetItem(entry.ptr(), first.ptr()));
-      st.call_method(self, Name::_delete, address);
+      if (a.st.own_member(self, Name::_delete)) {
+        PyObject* slots[] = {self.ptr(), address.ptr()};
+        delete_record(Args{a.st, slots});
+      } else {
+        st.call_method(self, Name::_delete, address);
+      }
     }
   } catch (...) {
     // Recording must come back on whatever happened to the deletes.
@@ -406,6 +423,7 @@ Object delete_record(const Args& a) {
   // class's own builder can take them without the dict.
   bool plain = PyUnicode_CheckExact(table.ptr());
   std::vector<std::pair<Object, Object>> pairs;
+  pairs.reserve(2);
   Object data;
   auto add = [&](Name key_name, Name attribute) {
     Object key = st.global(key_name);
@@ -421,15 +439,14 @@ Object delete_record(const Args& a) {
   };
   add(Name::PRIMARY_PARTITION_KEY, Name::object_id);
   if (!internal) add(Name::SECONDARY_PARTITION_KEY, Name::object_version);
-  Object statement;
+  std::pair<Object, Object> statement;
   if (plain && st.own_member(self, Name::_build_delete_statement)) {
     statement = delete_statement_of(a.st, self, table, pairs);
   } else {
     if (!data) data = dict_of(pairs);
-    statement = st.call_method(self, Name::_build_delete_statement, table, data);
+    statement = unpack2(st.call_method(self, Name::_build_delete_statement, table, data));
   }
-  auto [text, values] = unpack2(statement);
-  execute_statement(a.st, self, text, values);
+  execute_statement(a.st, self, statement.first, statement.second);
   return none();
 }
 

@@ -43,7 +43,8 @@ constexpr std::string_view kReservedWords[] = {
 std::size_t quoted_size(std::string_view name, std::string_view quote) {
   std::size_t extra = 0;
   if (quote.size() == 1) {
-    for (char c : name) extra += (c == quote[0] || c == '%');
+    const char q = quote[0];
+    for (char c : name) extra += (c == q || c == '%');
   } else {
     extra = count_of(name, quote) * quote.size();
     if (quote.find('%') == std::string_view::npos) extra += count_of(name, "%");

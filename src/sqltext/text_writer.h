@@ -11,11 +11,8 @@ namespace velmor::sqltext {
 
 class TextWriter {
  public:
-  explicit TextWriter(std::size_t capacity) {
-    text_.resize(capacity);
-    cursor_ = text_.data();
-    end_ = cursor_ + capacity;
-  }
+  explicit TextWriter(std::size_t capacity)
+      : text_(capacity, '\0'), cursor_(text_.data()), end_(cursor_ + capacity) {}
 
   void put(std::string_view piece) {
     reserve(piece.size());

@@ -2,7 +2,9 @@
 the metadata-joined select and in-memory pagination. No database is needed."""
 
 import datetime
+import importlib
 import logging
+import sys
 
 import pytest
 
@@ -150,18 +152,66 @@ def test_group_by(order_by, kwargs, expected):
     assert Connection()._build_group_by_statement(order_by, **kwargs) == expected
 
 
-def test_group_by_uses_overridden_resolution():
+@pytest.mark.parametrize("override", ["subclass", "instance", "class patched after use"])
+def test_group_by_uses_overridden_resolution(override):
     calls = []
 
-    class Spy(Connection):
-        @staticmethod
-        def _resolve_nested_field_name(*args, **kwargs):
-            calls.append((args, kwargs))
-            return f"R({args[0]}|{args[1]})"
+    def resolve(*args, **kwargs):
+        calls.append((args, kwargs))
+        return f"R({args[0]}|{args[1]})"
 
-    clause = Spy()._build_group_by_statement([OrderBy("size"), OrderBy("data__a__b")], use_internal_meta_tables=True)
+    class Spy(Connection):
+        pass
+
+    spy = Spy()
+    spy._build_group_by_statement([OrderBy("data__a__b")])  # the class's own resolution first
+    if override == "subclass":
+        spy.__class__ = type("OwnResolution", (Spy,), {"_resolve_nested_field_name": staticmethod(resolve)})
+    elif override == "instance":
+        spy._resolve_nested_field_name = resolve
+    else:
+        Spy._resolve_nested_field_name = staticmethod(resolve)
+    clause = spy._build_group_by_statement([OrderBy("size"), OrderBy("data__a__b")], use_internal_meta_tables=True)
     assert clause == GROUP + ", size, R(data|a__b)"
     assert calls == [(("data", "a__b"), {"is_internal_table": False, "use_internal_meta_tables": True})]
+
+
+def fresh_import():
+    """Another import of the module, with a state of its own; sys.modules keeps the first."""
+    name = module.__name__
+    parent = sys.modules[name.rpartition(".")[0]]
+    saved = sys.modules.pop(name)
+    try:
+        return importlib.import_module(name)
+    finally:
+        sys.modules[name] = parent.postgresql_history = saved
+
+
+HOST_NAME_READERS = [  # between them, every host name the builders read
+    lambda c: c._resolve_nested_field_name("_address", "object_id", **META),
+    lambda c: c._resolve_nested_field_name("_address", "object_version", value_type=int, **META),
+    lambda c: c._resolve_nested_field_name("_metadata", "a__b", value_type=int, **META),
+    lambda c: c._nested_filter_statement("_address", V, OPS[EQ], Versions.LATEST, Versions, **META),
+    lambda c: c._build_group_by_statement([OrderBy("data__x")], **META),
+    lambda c: type("Spy", (type(c),), {"_select_with_internal_meta_statement": lambda self, table, **kw: kw})()
+    ._build_select_statement("t", ONLY_A, None, None, None, use_internal_meta_tables=True)["select_only"],
+]
+
+
+@pytest.mark.parametrize("name", ["MODEL_TABLE_ALIAS", "METADATA_TABLE_ALIAS", "ADDRESS_FIELD", "METADATA_FIELD",
+                                  "PRIMARY_PARTITION_KEY", "SECONDARY_PARTITION_KEY", "METADATA_SELECT_FIELD"])
+def test_builders_read_the_host_names_as_they_are_at_the_call(monkeypatch, name):
+    readers = HOST_NAME_READERS
+    before = [read(Connection()) for read in readers]  # whatever the module keeps of the names now
+    monkeypatch.setattr(module, name, "n_" + getattr(module, name).strip())
+    after = [read(Connection()) for read in readers]
+    fresh = fresh_import()
+    setattr(fresh, name, getattr(module, name))
+    assert after == [read(fresh.PostgresHistoricalConnection()) for read in readers] and after != before
+    monkeypatch.delattr(module, name)
+    with pytest.raises(NameError, match=f"^name '{name}' is not defined$"):
+        for read in readers:
+            read(Connection())
 
 
 class SelectSpy(Connection):

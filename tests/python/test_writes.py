@@ -1,8 +1,10 @@
 """Insert and delete statements, value adaptation, and put against the server."""
 
 import copy
+import itertools
 
 import pytest
+from hypothesis import given, settings, strategies as st
 from conftest import OBJECT_COLUMNS, PostgresHistoricalConnection, RecordingConnection, address, metadata_record
 from psycopg2.extras import Json
 
@@ -58,6 +60,43 @@ def test_insert_and_delete_statements(table, data, insert, delete, parameters):
     assert (built_insert, plain(insert_parameters)) == (insert, parameters)
     assert (built_delete, plain(delete_parameters)) == (delete, parameters)
     assert type(insert_parameters) is tuple and type(delete_parameters) is tuple
+
+
+EVICTION = itertools.count()
+NAMES = st.sampled_from(["a", "ab", "b", "bc", "c", "", "%", 'q"', "\udfff", "é"])
+
+
+def another(value, copy):
+    """An equal str that is another object, when `copy` (and the text has two characters or more)."""
+    return "".join(list(value)) if copy and type(value) is str else value
+
+
+@given(steps=st.lists(st.tuples(
+    st.sampled_from(["insert", "delete"]), st.sampled_from(["t", "T", "tab", "ta", 'b"', "t\ud800"]),
+    st.sampled_from(['"', "`", "", "ab", 5]), st.lists(NAMES | NAMES.map(Loud) | st.sampled_from([1, None]), max_size=3),
+    st.booleans()), min_size=1, max_size=8))
+@settings(max_examples=60, deadline=None)
+def test_statement_texts_reused_for_a_shape_are_those_built_afresh(steps):
+    # Shapes that share text when run together ("ab" + "c" against "a" + "bc"), equal
+    # strs that are other objects, str subclasses and formatted keys: a text kept from
+    # one statement must never stand in for another's.
+    instance = PostgresHistoricalConnection()
+
+    def build(kind, table, separator, keys, copy):
+        instance.TABLE_SEPARATOR = another(separator, copy)
+        member = instance._build_insert_statement if kind == "insert" else instance._build_delete_statement
+        return member(another(table, copy), {another(key, copy): 0 for key in keys})[0]
+
+    def forget_kept_texts():
+        for _ in range(64):  # more shapes than the module keeps texts of
+            instance._build_insert_statement(f"evicted{next(EVICTION)}", {})
+
+    afresh = []
+    for step in steps:
+        forget_kept_texts()
+        afresh.append(build(*step))
+    forget_kept_texts()
+    assert [build(*step) for step in steps] == afresh
 
 
 @pytest.mark.parametrize("value, data_type, expected", [
@@ -201,9 +240,15 @@ def override_class_in_place(instance, member, builder):
 
 
 OVERRIDDEN_CALLS = {  # what the override sees of the put of o2 and the revert of o2 and o1
-    "process_value_before_insert": [("overridden", "text"), ("o2", "text"), ("1", "text")],
-    "_build_insert_statement": [{"name": "overridden", "partition_key": "o2", "range_key": "1"}],
-    "_build_delete_statement": [{"partition_key": "o2", "range_key": "1"}, {"partition_key": "o1", "range_key": "1"}],
+    "process_value_before_insert": (lambda args, table: args, [("overridden", "text"), ("o2", "text"), ("1", "text")]),
+    "_build_insert_statement": (lambda args, table: dict(args[1]),
+                                [{"name": "overridden", "partition_key": "o2", "range_key": "1"}]),
+    "_build_delete_statement": (lambda args, table: dict(args[1]),
+                                [{"partition_key": "o2", "range_key": "1"}, {"partition_key": "o1", "range_key": "1"}]),
+    "_add_revert_data": (lambda args, table: (args[0].object_id, args[1]),
+                         [("o2", {"name": "overridden", "unknown": 1})]),
+    "_describe_table": (lambda args, table: args == (table,), [True]),
+    "_delete": (lambda args, table: args[0].object_id, ["o2", "o1"]),
 }
 
 
@@ -212,9 +257,10 @@ OVERRIDDEN_CALLS = {  # what the override sees of the put of o2 and the revert o
 def test_an_override_is_called_whenever_it_is_there(recording, object_table, member, override):
     class_name, table = object_table
     seen, standard = [], getattr(PostgresHistoricalConnection, member)
+    shown, expected = OVERRIDDEN_CALLS[member]
 
     def overriding(self, *args):
-        seen.append(dict(args[1]) if member.startswith("_build") else args)
+        seen.append(shown(args, table))
         return standard(self, *args)
 
     recording.begin()
@@ -229,7 +275,7 @@ def test_an_override_is_called_whenever_it_is_there(recording, object_table, mem
     finally:
         if member in vars(RecordingConnection):
             delattr(RecordingConnection, member)
-    assert seen == OVERRIDDEN_CALLS[member]
+    assert seen == expected
     delete = f'DELETE FROM "{table}" WHERE "partition_key" = %s AND "range_key" = %s'
     assert recording.sent[-3:] == [
         (f'INSERT INTO {table} ("name", "partition_key", "range_key") VALUES (%s, %s, %s)', ("overridden", "o2", "1")),
