@@ -44,12 +44,12 @@ class GlobalFieldNames {
 
  private:
   static std::string_view read(const void* context, sqltext::FieldNames::Name which) {
-    static constexpr const Name* kGlobals = kFieldNameGlobals;
     const auto* self = static_cast<const GlobalFieldNames*>(context);
     const auto index = static_cast<std::size_t>(which);
+    const Name name = kFieldNameGlobals[index];
     if (self->texts_ && self->texts_->version() == self->st_.globals_version())
-      if (const Utf8* text = self->texts_->find(kGlobals[index])) return text->view();
-    return self->held_[index].emplace(self->st_.global_text(kGlobals[index]));
+      if (const Utf8* text = self->texts_->find(name)) return text->view();
+    return self->held_[index].emplace(self->st_.global_text(name));
   }
 
   const ModuleState& st_;
