@@ -132,6 +132,15 @@ std::shared_ptr<const GlobalTexts> ModuleState::global_texts() const {
     if (!value && PyErr_Occurred()) throw_python_error();
     if (value && PyUnicode_Check(value)) texts->set(n, Utf8(own(value)));
   }
+  std::array<std::string_view, std::size(kFieldNameGlobals)> views;
+  std::size_t held = 0;
+  for (; held < views.size(); ++held) {
+    const Utf8* text = texts->find(kFieldNameGlobals[held]);
+    if (!text) break;
+    views[held] = text->view();
+  }
+  if (held == views.size())
+    texts->set_field_names(sqltext::FieldNames(views[0], views[1], views[2], views[3], views[4], views[5], "\""));
   if (globals_version() != version) return nullptr;  // code ran while reading: keep nothing of it
   global_texts_ = texts;  // the snapshot it replaces is released once this one is in place
   return texts;

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "binding/memo.h"
+#include "sqltext/nested_fields.h"
 
 namespace velmor::binding {
 
@@ -236,6 +237,10 @@ class GlobalTexts {
     return text ? &*text : nullptr;
   }
   void set(Name n, Utf8 text) { texts_[static_cast<std::size_t>(n)] = std::move(text); }
+  // The host's names nested-field expressions are written with, when the globals hold them
+  // all as strs; they view this snapshot's texts.
+  const sqltext::FieldNames* field_names() const noexcept { return field_names_ ? &*field_names_ : nullptr; }
+  void set_field_names(const sqltext::FieldNames& names) { field_names_ = names; }
   int traverse(visitproc visit, void* arg) const {
     for (const auto& text : texts_)
       if (text) Py_VISIT(text->holder());
@@ -245,7 +250,13 @@ class GlobalTexts {
  private:
   std::uint64_t version_;
   std::array<std::optional<Utf8>, static_cast<std::size_t>(Name::kCount)> texts_;
+  std::optional<sqltext::FieldNames> field_names_;
 };
+
+// The module globals that hold the names of sqltext::FieldNames, in its Name order.
+inline constexpr Name kFieldNameGlobals[] = {Name::MODEL_TABLE_ALIAS,     Name::METADATA_TABLE_ALIAS,
+                                             Name::ADDRESS_FIELD,         Name::METADATA_FIELD,
+                                             Name::PRIMARY_PARTITION_KEY, Name::SECONDARY_PARTITION_KEY};
 
 // The state of one imported module. Each import of the module (a re-import after
 // `del sys.modules[...]` included) has its own, reached from the module object, so

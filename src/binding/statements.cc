@@ -17,25 +17,8 @@ namespace {
 
 constexpr std::string_view kDoubleQuote = "\"";
 
-// The module globals that hold the host package's names nested-field expressions are
-// written with, in sqltext::FieldNames::Name order.
-constexpr Name kFieldNameGlobals[] = {Name::MODEL_TABLE_ALIAS,     Name::METADATA_TABLE_ALIAS,
-                                      Name::ADDRESS_FIELD,         Name::METADATA_FIELD,
-                                      Name::PRIMARY_PARTITION_KEY, Name::SECONDARY_PARTITION_KEY};
-
-// Those names as a snapshot of the globals holds them, when it holds them all.
-std::optional<sqltext::FieldNames> field_names_of(const GlobalTexts& texts) {
-  std::array<std::string_view, std::size(kFieldNameGlobals)> views;
-  for (std::size_t i = 0; i < views.size(); ++i) {
-    const Utf8* text = texts.find(kFieldNameGlobals[i]);
-    if (!text) return std::nullopt;
-    views[i] = text->view();
-  }
-  return sqltext::FieldNames(views[0], views[1], views[2], views[3], views[4], views[5], kDoubleQuote);
-}
-
-// The same names read from the module's globals when an expression needs them, as
-// Python code reads its globals.
+// The host package's names that nested-field expressions are written with, read from the
+// module's globals when an expression needs them, as Python code reads its globals.
 class GlobalFieldNames {
  public:
   explicit GlobalFieldNames(const ModuleState& st) : st_(st), texts_(st.global_texts()) {}
@@ -315,7 +298,7 @@ Object resolve_nested_field_name(const Args& a) {
   // snapshot of them answers every name it reads.
   if (Py_TYPE(value_type.ptr()) == &PyType_Type)
     if (const GlobalTexts* texts = a.st.current_global_texts())
-      if (std::optional<sqltext::FieldNames> names = field_names_of(*texts))
+      if (const sqltext::FieldNames* names = texts->field_names())
         return to_str(sqltext::resolve_nested_field_name(Utf8::lent(a[0]), Utf8::lent(a[1]), cast_for(value_type),
                                                          flags, *names));
   GlobalFieldNames names(a.st);

@@ -208,10 +208,16 @@ def test_builders_read_the_host_names_as_they_are_at_the_call(monkeypatch, name)
     fresh = fresh_import()
     setattr(fresh, name, getattr(module, name))
     assert after == [read(fresh.PostgresHistoricalConnection()) for read in readers] and after != before
-    monkeypatch.delattr(module, name)
-    with pytest.raises(NameError, match=f"^name '{name}' is not defined$"):
-        for read in readers:
-            read(Connection())
+    namespace = vars(module)
+    kept = dict(namespace)
+    try:
+        del namespace[name]
+        with pytest.raises(NameError, match=f"^name '{name}' is not defined$"):
+            for read in readers:
+                read(Connection())
+    finally:  # the globals back in their order
+        namespace.clear()
+        namespace.update(kept)
 
 
 class SelectSpy(Connection):
