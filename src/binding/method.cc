@@ -38,8 +38,7 @@ struct CallableFields {
   int varargs = -1;      // index of *args, or -1
   int varkw = -1;        // index of **kwargs, or -1
   bool plain = true;      // positional-or-keyword parameters only
-  bool has_exact = false; // some parameter demands an exact type
-  int n_exact = 0;        // the parameters up to the last that demands one
+  int n_exact = 0;        // the parameters up to the last that demands an exact type
 };
 
 struct Callable {
@@ -280,7 +279,7 @@ PyObject* callable_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     // Every parameter given by position, none collected: the caller's array is the slots.
     if (!kwnames && f.plain && nargs == f.n_params) {
-      if (f.has_exact && !exact_types(f, args)) return nullptr;
+      if (f.n_exact && !exact_types(f, args)) return nullptr;
       return f.member->impl(Args{*st, args}).release();
     }
     PyObject* slots[kMaxParams] = {};
@@ -546,10 +545,7 @@ Object make_callable(const ModuleState& st, const MemberSpec& member, Handle mod
         break;
     }
     if (param.kind != ParamKind::Positional) f.plain = false;
-    if (param.exact != Exact::Any) {
-      f.has_exact = true;
-      f.n_exact = i + 1;
-    }
+    if (param.exact != Exact::Any) f.n_exact = i + 1;
     if (param.annotation) {
       Object text = to_str(param.annotation);
       if (PyDict_SetItem(annotations.ptr(), f.param_names[i].ptr(), text.ptr()) < 0) throw_python_error();

@@ -114,18 +114,13 @@ std::uint64_t ModuleState::globals_version() const noexcept {
 }
 
 const GlobalTexts* ModuleState::current_global_texts() const {
-  const std::uint64_t version = globals_version();
-  if (version != 0 && global_texts_ && global_texts_->version() == version) return global_texts_.get();
-  return global_texts().get();
-}
-
-std::shared_ptr<const GlobalTexts> ModuleState::global_texts() const {
-  static constexpr Name kRead[] = {Name::MODEL_TABLE_ALIAS,     Name::METADATA_TABLE_ALIAS,   Name::ADDRESS_FIELD,
-                                   Name::METADATA_FIELD,        Name::PRIMARY_PARTITION_KEY,  Name::SECONDARY_PARTITION_KEY,
+  static constexpr Name kRead[] = {Name::MODEL_TABLE_ALIAS,     Name::METADATA_TABLE_ALIAS,
+                                   Name::ADDRESS_FIELD,         Name::METADATA_FIELD,
+                                   Name::PRIMARY_PARTITION_KEY, Name::SECONDARY_PARTITION_KEY,
                                    Name::METADATA_SELECT_FIELD};
   const std::uint64_t version = globals_version();
   if (version == 0) return nullptr;
-  if (global_texts_ && global_texts_->version() == version) return global_texts_;
+  if (global_texts_ && global_texts_->version() == version) return global_texts_.get();
   auto texts = std::make_shared<GlobalTexts>(version);
   for (Name n : kRead) {
     PyObject* value = PyDict_GetItemWithError(globals_.ptr(), name(n));
@@ -140,10 +135,15 @@ std::shared_ptr<const GlobalTexts> ModuleState::global_texts() const {
     views[held] = text->view();
   }
   if (held == views.size())
-    texts->set_field_names(sqltext::FieldNames(views[0], views[1], views[2], views[3], views[4], views[5], "\""));
+    texts->set_field_names(
+        sqltext::FieldNames(views[0], views[1], views[2], views[3], views[4], views[5], kColumnQuote));
   if (globals_version() != version) return nullptr;  // code ran while reading: keep nothing of it
-  global_texts_ = texts;  // the snapshot it replaces is released once this one is in place
-  return texts;
+  global_texts_ = std::move(texts);  // the snapshot it replaces is released once this one is in place
+  return global_texts_.get();
+}
+
+std::shared_ptr<const GlobalTexts> ModuleState::global_texts() const {
+  return current_global_texts() ? global_texts_ : nullptr;
 }
 
 void ModuleState::set_global(const char* key, Handle value) const {
@@ -281,16 +281,16 @@ void ModuleState::set_own_member(const char* spelled, Handle callable) {
     if (std::string_view(kSpelled[i]) == spelled) own_members_[i] = own(callable);
 }
 
-PyObject* ModuleState::own_member(Handle self, Name method) const {
+bool ModuleState::own_member(Handle self, Name method) const {
   const auto index = static_cast<std::size_t>(method);
   PyObject* compiled = own_members_[index].ptr();
   PyTypeObject* type = Py_TYPE(self.ptr());
   // A class with __getattribute__ or __getattr__ of its own decides every look-up.
-  if (!compiled || type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+  if (!compiled || type->tp_getattro != PyObject_GenericGetAttr) return false;
   Verdict& verdict = not_overridden_[index];
   if (!verdict.holds_for(type)) {
     Object found = steal_or_throw(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name(method)));
-    if (found.ptr() != compiled) return nullptr;
+    if (found.ptr() != compiled) return false;
     verdict.record(type);  // the look-up gave the class a version tag, if it can have one
   }
   // An attribute of the instance comes first: our callables are not data descriptors.
@@ -298,12 +298,12 @@ PyObject* ModuleState::own_member(Handle self, Name method) const {
   if (!dict) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
     PyErr_Clear();  // no __dict__: nothing stands in front of the class's member
-    return compiled;
+    return true;
   }
   Object instance_dict = Object::steal(dict);
-  if (PyDict_GetItemWithError(dict, name(method))) return nullptr;
+  if (PyDict_GetItemWithError(dict, name(method))) return false;
   if (PyErr_Occurred()) throw_python_error();
-  return compiled;
+  return true;
 }
 
 bool ModuleState::is_instance_of_class(Handle value, Handle cls) const {

@@ -134,12 +134,7 @@ class Utf8 {
  public:
   explicit Utf8(Handle text) : Utf8(own(text)) {}
   explicit Utf8(Object text) : owner_(std::move(text)) {
-    // An ASCII str stores its UTF-8 text as its own data: most names are such strs.
-    PyObject* t = owner_.ptr();
-    if (PyUnicode_Check(t) && PyUnicode_IS_COMPACT_ASCII(t))
-      view_ = {static_cast<const char*>(PyUnicode_DATA(t)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(t))};
-    else
-      convert();
+    if (!(PyUnicode_Check(owner_.ptr()) && ascii_data(owner_.ptr(), view_))) convert();
   }
   std::string_view view() const noexcept { return view_; }
   operator std::string_view() const noexcept { return view_; }  // NOLINT: a text is a text
@@ -149,17 +144,19 @@ class Utf8 {
   // The text of a str that the caller holds for as long as the result lives (a member's
   // own argument): an ASCII str lends its data without a reference taken.
   static Utf8 lent(Handle text) {
-    PyObject* t = text.ptr();
-    if (PyUnicode_CheckExact(t) && PyUnicode_IS_COMPACT_ASCII(t)) {
-      Utf8 view;
-      view.view_ = {static_cast<const char*>(PyUnicode_DATA(t)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(t))};
-      return view;
-    }
+    Utf8 lent;
+    if (PyUnicode_CheckExact(text.ptr()) && ascii_data(text.ptr(), lent.view_)) return lent;
     return Utf8(text);
   }
 
  private:
   Utf8() = default;
+  // An ASCII str stores its UTF-8 text as its own data: most names are such strs.
+  static bool ascii_data(PyObject* text, std::string_view& view) noexcept {
+    if (!PyUnicode_IS_COMPACT_ASCII(text)) return false;
+    view = {static_cast<const char*>(PyUnicode_DATA(text)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))};
+    return true;
+  }
   void convert();
 
   Object owner_;
@@ -253,6 +250,9 @@ class GlobalTexts {
   std::optional<sqltext::FieldNames> field_names_;
 };
 
+// The quote the statement builders write around column names.
+inline constexpr std::string_view kColumnQuote = "\"";
+
 // The module globals that hold the names of sqltext::FieldNames, in its Name order.
 inline constexpr Name kFieldNameGlobals[] = {Name::MODEL_TABLE_ALIAS,     Name::METADATA_TABLE_ALIAS,
                                              Name::ADDRESS_FIELD,         Name::METADATA_FIELD,
@@ -286,10 +286,10 @@ class ModuleState {
   // interpreter keeps none (3.12 deprecated the dict's version tag).
   std::uint64_t globals_version() const noexcept;
   // The texts of the names the statement builders read, as the globals hold them now;
-  // null where the globals have no version.
-  std::shared_ptr<const GlobalTexts> global_texts() const;
-  // The same, lent: valid until Python code runs.
+  // null where the globals have no version. Lent: valid until Python code runs.
   const GlobalTexts* current_global_texts() const;
+  // The same, shared: valid for as long as the caller holds it.
+  std::shared_ptr<const GlobalTexts> global_texts() const;
   void set_global(const char* key, Handle value) const;
 
   Object attr(Handle object, Name attribute) const {
@@ -313,9 +313,9 @@ class ModuleState {
     return steal_or_throw(PyObject_VectorcallMethod(name(method), argv.data(), npos, kwnames));
   }
 
-  // The class's own callable for `method` when a look-up of `method` on `self` finds it,
-  // else null: a subclass, the instance itself or a class patched since may override it.
-  PyObject* own_member(Handle self, Name method) const;
+  // Whether a look-up of `method` on `self` finds the class's own callable: a subclass,
+  // the instance itself or a class patched since may override it.
+  bool own_member(Handle self, Name method) const;
   void set_own_member(const char* spelled, Handle callable);
 
   // self.method(first, *rest): `rest` is spread as separate positional arguments.
@@ -429,7 +429,8 @@ bool equals(Handle left, Handle right);
 // without running code or converting the str.
 inline bool holds_ascii(Handle text, std::string_view ascii) noexcept {
   PyObject* t = text.ptr();
-  return static_cast<std::size_t>(PyUnicode_GET_LENGTH(t)) == ascii.size() && PyUnicode_KIND(t) == PyUnicode_1BYTE_KIND &&
+  return static_cast<std::size_t>(PyUnicode_GET_LENGTH(t)) == ascii.size() &&
+         PyUnicode_KIND(t) == PyUnicode_1BYTE_KIND &&
          std::char_traits<char>::compare(static_cast<const char*>(PyUnicode_DATA(t)), ascii.data(), ascii.size()) == 0;
 }
 

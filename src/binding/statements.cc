@@ -15,15 +15,13 @@
 namespace velmor::binding {
 namespace {
 
-constexpr std::string_view kDoubleQuote = "\"";
-
 // The host package's names that nested-field expressions are written with, read from the
 // module's globals when an expression needs them, as Python code reads its globals.
 class GlobalFieldNames {
  public:
   explicit GlobalFieldNames(const ModuleState& st) : st_(st), texts_(st.global_texts()) {}
 
-  sqltext::FieldNames view() const { return {read, this, kDoubleQuote}; }
+  sqltext::FieldNames view() const { return {read, this, kColumnQuote}; }
 
  private:
   static std::string_view read(const void* context, sqltext::FieldNames::Name which) {
@@ -277,7 +275,8 @@ Object adapt_value(const ModuleState& st, Handle value, Handle data_type, bool& 
     Object json = st.global(Name::json);
     Object dumps = st.attr(json, Name::dumps);
     // json.dumps(value) encodes with json._default_encoder as it finds it at the call.
-    if (dumps.ptr() == st.standard_json_dumps() && st.attr(json, Name::_default_encoder).ptr() == st.standard_json_encoder())
+    if (dumps.ptr() == st.standard_json_dumps() &&
+        st.attr(json, Name::_default_encoder).ptr() == st.standard_json_encoder())
       return json_dumps_scalar(st, v);
     ran_python = true;
     return call(dumps, value);
@@ -349,7 +348,7 @@ Object nested_filter_statement(const Args& a) {
     if (same(field_name, st.global(Name::ADDRESS_FIELD)) && Utf8(nested_fields) == "object_version" &&
         same(value, latest)) {
       std::string test =
-          sqltext::latest_version_test(truthy(use_meta), st.global_text(Name::METADATA_TABLE_ALIAS), kDoubleQuote);
+          sqltext::latest_version_test(truthy(use_meta), st.global_text(Name::METADATA_TABLE_ALIAS), kColumnQuote);
       return pair(to_str(test), st.global(Name::NoValue));
     }
   }

@@ -139,6 +139,17 @@ void RevertEntryProbe::take_back(Handle self) const noexcept {
   }
 }
 
+// self.<method>(args...), the class's own `impl` run in place while a look-up would find
+// it and the call is one it takes as it is (`as_is`: the exact types it demands hold).
+template <typename... A>
+Object call_member(ModuleState& st, Handle self, Name method, Impl impl, bool as_is, A... args) {
+  if (as_is && st.own_member(self, method)) {
+    PyObject* slots[] = {self.ptr(), Handle(args).ptr()...};
+    return impl(Args{st, slots});
+  }
+  return st.call_method(self, method, args...);
+}
+
 // self.execute(text, *values). The class's own execute is run in place while nothing
 // overrides it and the call is one it takes as it is (a str statement, a tuple of values).
 void execute_statement(ModuleState& st, Handle self, Handle text, Handle values) {
@@ -172,13 +183,7 @@ Object put(const Args& a) {
     Object copy = st.call_method(address, Name::model_copy);
     RevertEntryProbe probe(st, self);
     try {
-      // In place only for a call the member takes as it is (its data an exact dict).
-      if (PyDict_CheckExact(data.ptr()) && a.st.own_member(self, Name::_add_revert_data)) {
-        PyObject* slots[] = {self.ptr(), copy.ptr(), data.ptr()};
-        add_revert_data(Args{a.st, slots});
-      } else {
-        st.call_method(self, Name::_add_revert_data, copy, data);
-      }
+      call_member(a.st, self, Name::_add_revert_data, add_revert_data, PyDict_CheckExact(data.ptr()), copy, data);
       recorded = probe.gained();
     } catch (...) {
       probe.take_back(self);
@@ -198,13 +203,8 @@ Object put(const Args& a) {
       set_item(insert_data, st.name(Name::object_id), get_item(stored_address, st.name(Name::object_id)));
       set_item(insert_data, st.name(Name::object_version), get_item(stored_address, st.name(Name::object_version)));
     }
-    Object description;
-    if (PyUnicode_CheckExact(table.ptr()) && a.st.own_member(self, Name::_describe_table)) {
-      PyObject* slots[] = {self.ptr(), table.ptr()};
-      description = describe_table(Args{a.st, slots});
-    } else {
-      description = st.call_method(self, Name::_describe_table, table);
-    }
+    Object description =
+        call_member(a.st, self, Name::_describe_table, describe_table, PyUnicode_CheckExact(table.ptr()), table);
 
     // Only the table's columns, each value adapted to its column's type, walked with
     // the mapping's own iterator: the adaptation may run code that reaches the copy
@@ -220,7 +220,7 @@ Object put(const Args& a) {
     // (With other keys, or a description that is not an exact dict, any look-up may run
     // code, so every call goes through the method protocol.)
     bool adapt_in_place = plain_keys && PyDict_CheckExact(description.ptr()) &&
-                          st.own_member(self, Name::process_value_before_insert) != nullptr;
+                          st.own_member(self, Name::process_value_before_insert);
     auto keep = [&](Handle key, Handle value) {
       Object data_type;
       if (PyDict_CheckExact(description.ptr())) {
@@ -241,7 +241,7 @@ Object put(const Args& a) {
       if (adapt_in_place && PyUnicode_CheckExact(data_type.ptr())) {
         bool ran_python = false;
         adapted = adapt_value(st, value, data_type, ran_python);
-        if (ran_python) adapt_in_place = st.own_member(self, Name::process_value_before_insert) != nullptr;
+        if (ran_python) adapt_in_place = st.own_member(self, Name::process_value_before_insert);
       } else {
         adapted = st.call_method(self, Name::process_value_before_insert, value, data_type);
       }
@@ -373,12 +373,7 @@ Object revert(const Args& a) {
       // `entries` is our own list: nothing else can change it.
       Object entry = own(PyList_GET_ITEM(entries.ptr(), i));
       Object address = steal_or_throw(PyObject_GetItem(entry.ptr(), first.ptr()));
-      if (a.st.own_member(self, Name::_delete)) {
-        PyObject* slots[] = {self.ptr(), address.ptr()};
-        delete_record(Args{a.st, slots});
-      } else {
-        st.call_method(self, Name::_delete, address);
-      }
+      call_member(a.st, self, Name::_delete, delete_record, true, address);
     }
   } catch (...) {
     // Recording must come back on whatever happened to the deletes.

@@ -1,7 +1,9 @@
 """Fixtures by concern: the server and a scratch database, connections of the module
 and a raw observer, unique object tables, and a connection that records statements."""
 
+import importlib
 import os
+import sys
 import uuid
 
 import psycopg2
@@ -14,6 +16,18 @@ from velmor_data.table_schemas.implementations.postgresql_history import (
 from velmor_utils.models.data_models.address import Address
 
 PostgresHistoricalConnection = module.PostgresHistoricalConnection
+
+
+def fresh_import():
+    """Another import of the module, with a state of its own; sys.modules keeps the first."""
+    name = module.__name__
+    parent = sys.modules[name.rpartition(".")[0]]
+    saved = sys.modules.pop(name)
+    try:
+        return importlib.import_module(name)
+    finally:
+        sys.modules[name] = parent.postgresql_history = saved
+
 ENV_KEYS = ("POSTGRES_HOST", "POSTGRES_PORT", "POSTGRES_USER", "POSTGRES_PASSWORD", "POSTGRES_DATABASE")
 # The suite's own connections give up on a lock after this long instead of waiting forever
 # for a transaction that a fault left open: the test then fails, it does not hang.

@@ -6,13 +6,12 @@ build too, where any read of freed memory is reported."""
 
 import copy
 import gc
-import importlib
 import sys
 import weakref
 
 import psycopg2
 import pytest
-from conftest import PostgresHistoricalConnection, address
+from conftest import PostgresHistoricalConnection, address, fresh_import
 from hypothesis import example, given, settings, strategies as st
 
 from velmor_data.connections.implementations import postgresql_history as module
@@ -284,22 +283,16 @@ def test_deeply_nested_data_is_copied_whole():
 # --- Globals, re-import, and errors while an error is reported --------------------------
 
 def test_each_import_reads_its_own_globals():
-    name = module.__name__
-    parent = sys.modules[name.rpartition(".")[0]]
-    saved = sys.modules.pop(name)
-    try:
-        fresh = importlib.import_module(name)
-        assert fresh is not saved and fresh.PostgresHistoricalConnection is not module.PostgresHistoricalConnection
-        copies = []
-        fresh.deepcopy = lambda data: copies.append(data) or dict(data)  # patched like any module global
+    fresh = fresh_import()
+    assert fresh is not module and fresh.PostgresHistoricalConnection is not module.PostgresHistoricalConnection
+    copies = []
+    fresh.deepcopy = lambda data: copies.append(data) or dict(data)  # patched like any module global
 
-        data = {"a": [1]}
-        assert written(data, fresh.PostgresHistoricalConnection) == {"a": [1]} and copies == [data]
-        assert written(data) == {"a": [1]} and copies == [data]  # the first import's class is untouched
-        alive = weakref.ref(fresh)
-        del fresh
-    finally:
-        sys.modules[name] = parent.postgresql_history = saved
+    data = {"a": [1]}
+    assert written(data, fresh.PostgresHistoricalConnection) == {"a": [1]} and copies == [data]
+    assert written(data) == {"a": [1]} and copies == [data]  # the first import's class is untouched
+    alive = weakref.ref(fresh)
+    del fresh
     gc.collect()
     assert alive() is None  # a dropped import is freed with its class and state
 

@@ -2,11 +2,10 @@
 the metadata-joined select and in-memory pagination. No database is needed."""
 
 import datetime
-import importlib
 import logging
-import sys
 
 import pytest
+from conftest import fresh_import
 
 from velmor_data.connections.errors import VelmorConnectionError
 from velmor_data.connections.implementations import postgresql_history as module
@@ -176,17 +175,6 @@ def test_group_by_uses_overridden_resolution(override):
     assert calls == [(("data", "a__b"), {"is_internal_table": False, "use_internal_meta_tables": True})]
 
 
-def fresh_import():
-    """Another import of the module, with a state of its own; sys.modules keeps the first."""
-    name = module.__name__
-    parent = sys.modules[name.rpartition(".")[0]]
-    saved = sys.modules.pop(name)
-    try:
-        return importlib.import_module(name)
-    finally:
-        sys.modules[name] = parent.postgresql_history = saved
-
-
 HOST_NAME_READERS = [  # between them, every host name the builders read
     lambda c: c._resolve_nested_field_name("_address", "object_id", **META),
     lambda c: c._resolve_nested_field_name("_address", "object_version", value_type=int, **META),
@@ -201,19 +189,18 @@ HOST_NAME_READERS = [  # between them, every host name the builders read
 @pytest.mark.parametrize("name", ["MODEL_TABLE_ALIAS", "METADATA_TABLE_ALIAS", "ADDRESS_FIELD", "METADATA_FIELD",
                                   "PRIMARY_PARTITION_KEY", "SECONDARY_PARTITION_KEY", "METADATA_SELECT_FIELD"])
 def test_builders_read_the_host_names_as_they_are_at_the_call(monkeypatch, name):
-    readers = HOST_NAME_READERS
-    before = [read(Connection()) for read in readers]  # whatever the module keeps of the names now
+    before = [read(Connection()) for read in HOST_NAME_READERS]  # whatever the module keeps of the names now
     monkeypatch.setattr(module, name, "n_" + getattr(module, name).strip())
-    after = [read(Connection()) for read in readers]
+    after = [read(Connection()) for read in HOST_NAME_READERS]
     fresh = fresh_import()
     setattr(fresh, name, getattr(module, name))
-    assert after == [read(fresh.PostgresHistoricalConnection()) for read in readers] and after != before
+    assert after == [read(fresh.PostgresHistoricalConnection()) for read in HOST_NAME_READERS] and after != before
     namespace = vars(module)
     kept = dict(namespace)
     try:
         del namespace[name]
         with pytest.raises(NameError, match=f"^name '{name}' is not defined$"):
-            for read in readers:
+            for read in HOST_NAME_READERS:
                 read(Connection())
     finally:  # the globals back in their order
         namespace.clear()
