@@ -34,7 +34,7 @@ void BM_JoinedSelect(benchmark::State& state) {
   JoinedSelect parts;
   parts.select_list = columns;
   parts.table = "thing_v1";
-  parts.table_separator = "\"";
+  parts.table_open = parts.table_close = "\"";
   parts.model_alias = "t1";
   parts.metadata_alias = "t2";
   parts.metadata_source = kMetadataSelectStatement;

@@ -159,6 +159,15 @@ Object execute(const Args& a) {
   return cursor;
 }
 
+Object execute_spread(ModuleState& st, Handle self, Handle text, Handle values) {
+  Method run = st.method(self, Name::execute);
+  if (run.is_own() && PyUnicode_CheckExact(text.ptr()) && PyTuple_CheckExact(values.ptr())) {
+    PyObject* slots[] = {self.ptr(), text.ptr(), values.ptr()};
+    return execute(Args{st, slots});
+  }
+  return run.spread(text, values);
+}
+
 Object prepare_connection(const Args& a) {
   const ModuleState& st = a.st;
   Object service = st.attr(a[0], Name::table_schema_manager);

@@ -45,7 +45,9 @@ class Copier {
 
     if (Py_EnterRecursiveCall(" while deep-copying")) throw_python_error();
     struct Leave {
-      ~Leave() { Py_LeaveRecursiveCall(); }
+      ~Leave() {
+        if (may_touch_python()) Py_LeaveRecursiveCall();
+      }
     } leave;
     return is_dict ? copy_dict(value, depth) : copy_list(value, depth);
   }

@@ -22,6 +22,9 @@ Object connect(const Args& a);
 Object disconnect(const Args& a);
 Object describe_table(const Args& a);
 Object execute(const Args& a);
+// self.execute(text, *values), as a call site runs it: the method looked up before the
+// values are spread; the class's own execute runs in place for a str and a tuple.
+Object execute_spread(ModuleState& st, Handle self, Handle text, Handle values);
 Object prepare_connection(const Args& a);
 
 // statements.cc
@@ -44,9 +47,8 @@ std::pair<Object, Object> insert_statement_of(ModuleState& st, Handle self, Hand
 std::pair<Object, Object> delete_statement_of(ModuleState& st, Handle self, Handle table_name,
                            const std::vector<std::pair<Object, Object>>& columns);
 
-// What process_value_before_insert(value, data_type) returns, for an exact str data
-// type; `ran_python` is set when it called Python code (a json.dumps put in place).
-Object adapt_value(const ModuleState& st, Handle value, Handle data_type, bool& ran_python);
+// What process_value_before_insert(value, data_type) returns, for an exact str data type.
+Object adapt_value(const ModuleState& st, Handle value, Handle data_type);
 
 // reads.cc
 Object query(const Args& a);

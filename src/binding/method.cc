@@ -270,9 +270,12 @@ PyObject* callable_vectorcall(PyObject* callable, PyObject* const* args, size_t 
   // own depth limit bounds that, as it bounds a Python function calling itself.
   if (Py_EnterRecursiveCall("")) return nullptr;
   struct Leave {
-    ~Leave() { Py_LeaveRecursiveCall(); }
+    ~Leave() {
+      if (may_touch_python()) Py_LeaveRecursiveCall();
+    }
   } leave;
-  // The boundary: nothing thrown below gets past this function.
+  // The boundary: nothing thrown below gets past this function, but a thread's forced
+  // unwind, which must.
   try {
     ModuleState* st = state_of(callable);
     if (!st) return nullptr;
@@ -290,7 +293,9 @@ PyObject* callable_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-  } catch (const std::exception& error) {
+  }
+  VELMOR_PASS_THREAD_EXIT
+  catch (const std::exception& error) {
     PyErr_SetString(PyExc_SystemError, error.what());
   } catch (...) {
     PyErr_SetString(PyExc_SystemError, "unknown C++ exception");

@@ -150,6 +150,23 @@ Object import_module(const ModuleState& st, const char* module) {
 
 Object get_attr(Handle object, const char* name) { return steal_or_throw(PyObject_GetAttrString(object.ptr(), name)); }
 
+// Until an interpreter exits, its threads hold the GIL whenever they run our code; from
+// its atexit hooks on, a daemon thread may be unwound without it (ref.h). The hook is a
+// function of this module, registered by each interpreter that imports it.
+PyObject* exit_begins(PyObject*, PyObject*) {
+  note_thread_exit();
+  Py_RETURN_NONE;
+}
+
+PyMethodDef kExitBegins = {"_exit_begins", exit_begins, METH_NOARGS, nullptr};
+
+void note_exit_at_exit() {
+  Object hook = steal_or_throw(PyCFunction_New(&kExitBegins, nullptr));
+  Object atexit = steal_or_throw(PyImport_ImportModule("atexit"));
+  call(get_attr(atexit, "register"), hook);
+}
+
+
 void set_item(Handle mapping, const char* key, Handle value) {
   Object name = to_str(key);
   if (PyObject_SetItem(mapping.ptr(), name.ptr(), value.ptr()) < 0) throw_python_error();
@@ -223,10 +240,10 @@ Object build_class(ModuleState& st, Handle module_name) {
   set_item(ns, "SQL_OPERATOR_MAP", st.global(Name::sql_operator_map));
   for (const MemberSpec& member : kMembers) {
     Object made = make_class_member(st, member, module_name, kClassName);
-    if (member.kind == MemberKind::Method) st.set_own_member(member.name, made);
-    // What a look-up through the class or an instance finds of a static method.
+    if (member.kind == MemberKind::Method) st.set_own_member(member.name, made, made);
+    // A call through an instance reaches a static method's function.
     if (member.kind == MemberKind::StaticMethod)
-      st.set_own_member(member.name, steal_or_throw(PyObject_GetAttrString(made.ptr(), "__func__")));
+      st.set_own_member(member.name, made, steal_or_throw(PyObject_GetAttrString(made.ptr(), "__func__")));
     set_item(ns, member.name, made);
   }
   if (records_source) {
@@ -276,9 +293,8 @@ void run_frame(ModuleState& st) {
   Object import_function = st.attr(builtins, Name::__import__);
   if (!PyCFunction_Check(import_function.ptr()) || PyCFunction_GET_SELF(import_function.ptr()) != builtins.ptr())
     import_function = Object();  // already replaced: every import goes through the hook
-  Object json = st.global(Name::json);
-  st.set_standard_functions(st.global(Name::deepcopy), st.attr(json, Name::dumps), st.attr(json, Name::_default_encoder),
-                            import_function);
+  st.set_standard_functions(st.global(Name::deepcopy), st.global(Name::json), import_function);
+  note_exit_at_exit();
 
   st.set_global("logger", call(get_attr(st.global(Name::logging), "getLogger"), module_name));
   st.set_global("METADATA_SELECT_STATEMENT", to_str(sqltext::kMetadataSelectStatement));
@@ -305,7 +321,9 @@ int exec_module(PyObject* module) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-  } catch (const std::exception& error) {
+  }
+  VELMOR_PASS_THREAD_EXIT
+  catch (const std::exception& error) {
     PyErr_SetString(PyExc_ImportError, error.what());
   } catch (...) {
     PyErr_SetString(PyExc_ImportError, "unknown C++ exception");

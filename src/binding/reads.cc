@@ -130,15 +130,16 @@ Object count(const Args& a) {
   Handle self = a[0], address = a[1], conditions = a[2];
   VersionPlan plan = plan_versions(st, self, address, conditions);
   Object total = int_(0);
+  const Object zero = int_(0);
   for (auto& [class_version, version_conditions] : plan.pairs) {
     Object table = table_for_version(st, self, address, class_version);
     Object built =
         st.call_method_kw(self, Name::_build_count_statement, Kw::MetaOnly, table, version_conditions, bool_(true));
     auto [statement, parameters] = unpack2(built);
-    Object cursor = st.call_method_spread(self, Name::execute, statement, parameters);
+    Object cursor = execute_spread(a.st, self, statement, parameters);
     Object row = st.call_method(cursor, Name::fetchone);
     if (row.is_none()) continue;
-    Object first = steal_or_throw(PySequence_GetItem(row.ptr(), 0));
+    Object first = steal_or_throw(PyObject_GetItem(row.ptr(), zero.ptr()));  // row[0]
     total = steal_or_throw(PyNumber_Add(total.ptr(), first.ptr()));
     if (!PyLong_Check(total.ptr())) {
       PyErr_Format(PyExc_TypeError, "count must be an integer, got %.200s", Py_TYPE(total.ptr())->tp_name);
@@ -154,7 +155,7 @@ Object query_table(const Args& a) {
   Object built = st.call_method_kw(self, Name::_build_select_statement, Kw::MetaOnly, table_name, a[2], a[3], a[4],
                                        a[5], bool_(true));
   auto [statement, parameters] = unpack2(built);
-  Object cursor = st.call_method_spread(self, Name::execute, statement, parameters);
+  Object cursor = execute_spread(a.st, self, statement, parameters);
   Object description = st.call_method(self, Name::_describe_table, table_name);
   Object rows = st.call_method(cursor, Name::fetchall);
 

@@ -11,6 +11,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
+#include <atomic>
 #include <utility>
 
 namespace velmor::binding {
@@ -18,6 +21,43 @@ namespace velmor::binding {
 struct PythonError {};
 
 [[noreturn]] inline void throw_python_error() { throw PythonError{}; }
+
+// --- A thread ended under a member --------------------------------------------------------
+//
+// At exit, CPython 3.11 to 3.13 end a daemon thread that asks for the GIL with
+// pthread_exit, which unwinds the thread's C++ frames with a forced-unwind exception. It
+// must pass through every catch (VELMOR_PASS_THREAD_EXIT comes first wherever `...` is
+// caught), and the frames it unwinds no longer hold the GIL: the references they release
+// then stay as they are, for the process is ending.
+
+// Set once any interpreter of the process has begun to exit (its atexit hooks run), or a
+// forced unwind has been seen. Until then every release is plain: the test costs one load.
+inline std::atomic<bool> exit_started{false};
+
+// Whether this thread holds the GIL (its interpreter's). Asked only after exit_started.
+inline bool thread_holds_gil() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+  return _PyThreadState_UncheckedGet() != nullptr;  // this thread's own, null while detached
+#else
+  const PyThreadState* holder = _PyThreadState_UncheckedGet();  // the GIL's holder, any thread's
+  return holder && holder->thread_id == PyThread_get_thread_ident();
+#endif
+}
+
+// Whether this thread may change reference counts and the interpreter's state.
+inline bool may_touch_python() noexcept {
+  return !exit_started.load(std::memory_order_relaxed) || thread_holds_gil();
+}
+
+inline void note_thread_exit() noexcept { exit_started.store(true, std::memory_order_relaxed); }
+
+#define VELMOR_PASS_THREAD_EXIT                      \
+  catch (abi::__forced_unwind&) {                    \
+    ::velmor::binding::note_thread_exit();           \
+    throw;                                           \
+  }
 
 // A borrowed reference: valid only while someone else holds the object.
 class Handle {
@@ -44,7 +84,9 @@ class Object {
     std::swap(p_, other.p_);
     return *this;
   }
-  ~Object() { Py_XDECREF(p_); }
+  ~Object() {
+    if (p_ && may_touch_python()) Py_DECREF(p_);
+  }
 
   static Object steal(PyObject* object) noexcept { return Object(object); }
   static Object borrow(PyObject* object) noexcept {
@@ -90,8 +132,9 @@ Object make_tuple(A... items) {
 }
 
 // The error the indicator holds, taken out of it, as an `except ... as error:` clause
-// sees it: normalised, with its traceback attached. Null when no error is set.
-Object take_error() noexcept;
+// sees it: normalised, with its traceback attached. Null when no error is set. (Not
+// noexcept: normalising may run Python code, and a thread ending there must unwind.)
+Object take_error();
 
 // Raises `error` again, as it is (its traceback and chain kept).
 void restore_error(Object error) noexcept;
@@ -101,11 +144,11 @@ void restore_error(Object error) noexcept;
 // error is the one the caller must see.
 class PendingError {
  public:
-  PendingError() noexcept : error_(take_error()) {}
+  PendingError() : error_(take_error()) {}
   PendingError(const PendingError&) = delete;
   PendingError& operator=(const PendingError&) = delete;
   ~PendingError() {
-    if (!error_) return;
+    if (!error_ || !may_touch_python()) return;
     PyErr_Clear();
     restore_error(std::move(error_));
   }

@@ -1,5 +1,6 @@
 #include "binding/runtime.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
@@ -20,6 +21,20 @@ constexpr std::string_view kTexts[] = {
     VELMOR_TEXTS(VELMOR_TEXT)
 #undef VELMOR_TEXT
 };
+
+// The entry of `name` along the type's MRO, as the generic attribute look-up finds it (no
+// descriptor called, no metaclass asked), or null. Borrowed: the type holds it, until code
+// runs. The look-up is the interpreter's own, with its method cache.
+PyObject* type_entry(PyTypeObject* type, Handle name) {
+#if PY_VERSION_HEX >= 0x030F0000
+  PyObject* found = nullptr;
+  if (PyType_Lookup(type, name.ptr(), &found) < 0) throw_python_error();
+  Py_XDECREF(found);  // only compared, while the type still holds it
+  return found;
+#else
+  return _PyType_Lookup(type, name.ptr());
+#endif
+}
 
 Object interned(std::string_view text) {
   PyObject* result = to_str(text).release();
@@ -55,16 +70,25 @@ void ModuleState::init() {
   names_tuple(Kw::JoinedSelect, {Name::select_only, Name::conditions, Name::pagination, Name::order_by});
   names_tuple(Kw::K, {Name::k});
   names_tuple(Kw::NumberPaginator, {Name::limit, Name::offset});
+  const char* fast = std::getenv("VELMOR_FAST_PATHS");
+  fast_paths_ = !(fast && std::strcmp(fast, "0") == 0);
+  type_instancecheck_ = own(type_entry(&PyType_Type, name(Name::__instancecheck__)));
+  // What a function defined in this module would fall back on: its importer's builtins.
+  builtins_ = own(PyEval_GetBuiltins());
 }
 
 int ModuleState::traverse(visitproc visit, void* arg) const {
   Py_VISIT(globals_.ptr());
   for (const Object& o : kw_) Py_VISIT(o.ptr());
   Py_VISIT(standard_deepcopy_.ptr());
+  Py_VISIT(standard_json_.ptr());
   Py_VISIT(standard_json_dumps_.ptr());
   Py_VISIT(standard_json_encoder_.ptr());
   Py_VISIT(standard_import_.ptr());
+  Py_VISIT(type_instancecheck_.ptr());
+  Py_VISIT(builtins_.ptr());
   for (const Object& o : own_members_) Py_VISIT(o.ptr());
+  for (const Object& o : own_callables_) Py_VISIT(o.ptr());
   if (global_texts_)
     if (int failed = global_texts_->traverse(visit, arg)) return failed;
   Py_VISIT(method_type_.ptr());
@@ -77,10 +101,14 @@ void ModuleState::clear() {
   memo_.clear();
   statement_texts_.clear();
   standard_deepcopy_ = Object();
+  standard_json_ = Object();
   standard_json_dumps_ = Object();
   standard_json_encoder_ = Object();
   standard_import_ = Object();
+  type_instancecheck_ = Object();
+  builtins_ = Object();
   for (Object& o : own_members_) o = Object();
+  for (Object& o : own_callables_) o = Object();
   global_texts_.reset();
   method_type_ = Object();
   function_type_ = Object();
@@ -93,6 +121,7 @@ Object ModuleState::global(Name n) const {
     throw_python_error();
   }
   PyObject* value = PyDict_GetItemWithError(globals_.ptr(), key);
+  if (!value && !PyErr_Occurred() && builtins_) value = PyDict_GetItemWithError(builtins_.ptr(), key);
   if (!value) {
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
     throw_python_error();
@@ -118,7 +147,7 @@ const GlobalTexts* ModuleState::current_global_texts() const {
                                    Name::ADDRESS_FIELD,         Name::METADATA_FIELD,
                                    Name::PRIMARY_PARTITION_KEY, Name::SECONDARY_PARTITION_KEY,
                                    Name::METADATA_SELECT_FIELD};
-  const std::uint64_t version = globals_version();
+  const std::uint64_t version = fast_paths_ ? globals_version() : 0;
   if (version == 0) return nullptr;
   if (global_texts_ && global_texts_->version() == version) return global_texts_.get();
   auto texts = std::make_shared<GlobalTexts>(version);
@@ -154,12 +183,41 @@ void ModuleState::set_attr(Handle object, Name attribute, Handle value) const {
   if (PyObject_SetAttr(object.ptr(), name(attribute), value.ptr()) < 0) throw_python_error();
 }
 
-void ModuleState::set_standard_functions(Handle deepcopy, Handle json_dumps, Handle json_encoder,
-                                         Handle import_function) {
-  standard_json_encoder_ = own(json_encoder);
+void ModuleState::set_standard_functions(Handle deepcopy, Handle json, Handle import_function) {
+  standard_json_dumps_ = attr(json, Name::dumps);
+  standard_json_encoder_ = attr(json, Name::_default_encoder);
+  standard_json_ = own(json);
   standard_import_ = own(import_function);
   standard_deepcopy_ = own(deepcopy);
-  standard_json_dumps_ = own(json_dumps);
+  // The encoder's class as it is now: a look-up gives it a version tag, if it can have one,
+  // and any change to it or a base from then on gives it another.
+  PyTypeObject* encoder_class = Py_TYPE(standard_json_encoder_.ptr());
+  type_entry(encoder_class, name(Name::dumps));
+  standard_encoder_class_.record(encoder_class);
+}
+
+bool ModuleState::is_standard_json(Handle json) const {
+  if (!fast_paths_ || json.ptr() != standard_json_.ptr()) return false;
+  // The json module's own attributes: reading them runs no code (a module's __getattr__
+  // is asked only for names it does not hold).
+  PyObject* namespace_ = PyModule_GetDict(json.ptr());
+  PyObject* dumps = PyDict_GetItemWithError(namespace_, name(Name::dumps));
+  PyObject* encoder = dumps ? PyDict_GetItemWithError(namespace_, name(Name::_default_encoder)) : nullptr;
+  if (PyErr_Occurred()) throw_python_error();
+  if (dumps != standard_json_dumps_.ptr() || encoder != standard_json_encoder_.ptr()) return false;
+  // Its class's methods decide the text, and of its own attributes the two that a str or a
+  // number reads (no method of its own may stand in front of the class's).
+  if (!standard_encoder_class_.holds_for(Py_TYPE(encoder))) return false;
+  PyObject* settings = PyObject_GenericGetDict(encoder, nullptr);
+  if (!settings) throw_python_error();
+  Object held = Object::steal(settings);
+  auto holds = [&](Name key) {
+    PyObject* value = PyDict_GetItemWithError(settings, name(key));
+    if (!value && PyErr_Occurred()) throw_python_error();
+    return value;
+  };
+  return holds(Name::ensure_ascii) == Py_True && holds(Name::allow_nan) == Py_True && !holds(Name::encode) &&
+         !holds(Name::iterencode);
 }
 
 void ModuleState::set_callable_types(Object method_type, Object function_type) {
@@ -167,8 +225,7 @@ void ModuleState::set_callable_types(Object method_type, Object function_type) {
   function_type_ = std::move(function_type);
 }
 
-Object ModuleState::call_method_spread(Handle self, Name method, Handle first,
-                                           Handle rest) const {
+Object Method::spread(Handle first, Handle rest) const {
   // A tuple is used as it is; anything else is copied into one first, as `*rest` does,
   // so that the call cannot change the sequence being spread under our feet.
   Object arguments;
@@ -190,19 +247,20 @@ Object ModuleState::call_method_spread(Handle self, Name method, Handle first,
   }
   const Py_ssize_t n = PyTuple_GET_SIZE(arguments.ptr());
   constexpr Py_ssize_t kInline = 16;
-  PyObject* inline_argv[kInline + 2];
+  PyObject* inline_argv[kInline + 3];
   std::unique_ptr<PyObject*[]> heap;
   PyObject** argv = inline_argv;
   if (n > kInline) {
-    heap.reset(new PyObject*[static_cast<std::size_t>(n) + 2]);
+    heap.reset(new PyObject*[static_cast<std::size_t>(n) + 3]);
     argv = heap.get();
   }
-  argv[0] = self.ptr();
-  argv[1] = first.ptr();
+  // argv[0] stays free for the callee (PY_VECTORCALL_ARGUMENTS_OFFSET).
+  std::size_t count = 0;
+  if (binds_) argv[1 + count++] = self_.ptr();
+  argv[1 + count++] = first.ptr();
   // Borrowed from `arguments`, a tuple we hold: nothing can change it.
-  for (Py_ssize_t i = 0; i < n; ++i) argv[2 + i] = PyTuple_GET_ITEM(arguments.ptr(), i);
-  return steal_or_throw(
-      PyObject_VectorcallMethod(name(method), argv, static_cast<std::size_t>(n) + 2, nullptr));
+  for (Py_ssize_t i = 0; i < n; ++i) argv[1 + count++] = PyTuple_GET_ITEM(arguments.ptr(), i);
+  return steal_or_throw(PyObject_Vectorcall(callable_.ptr(), argv + 1, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 namespace {
@@ -230,7 +288,7 @@ Object ModuleState::import_name(Handle module_name, Handle attribute) const {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
     throw_python_error();
   }
-  if (hook.ptr() != standard_import_.ptr()) {
+  if (!fast_paths_ || hook.ptr() != standard_import_.ptr()) {
     Object fromlist = make_tuple(attribute);
     Object imported = call(hook, module_name, globals_ ? Handle(globals_) : Handle(Py_None), Py_None, fromlist,
                            int_(0));
@@ -276,24 +334,27 @@ bool type_instancecheck(Handle value, PyTypeObject* cls) {
 
 }  // namespace
 
-void ModuleState::set_own_member(const char* spelled, Handle callable) {
+void ModuleState::set_own_member(const char* spelled, Handle class_entry, Handle callable) {
   for (std::size_t i = 0; i < own_members_.size(); ++i)
-    if (std::string_view(kSpelled[i]) == spelled) own_members_[i] = own(callable);
+    if (std::string_view(kSpelled[i]) == spelled) {
+      own_members_[i] = own(class_entry);
+      own_callables_[i] = own(callable);
+    }
 }
 
 bool ModuleState::own_member(Handle self, Name method) const {
+  if (!fast_paths_) return false;
   const auto index = static_cast<std::size_t>(method);
-  PyObject* compiled = own_members_[index].ptr();
+  PyObject* entry = own_members_[index].ptr();
   PyTypeObject* type = Py_TYPE(self.ptr());
   // A class with __getattribute__ or __getattr__ of its own decides every look-up.
-  if (!compiled || type->tp_getattro != PyObject_GenericGetAttr) return false;
+  if (!entry || type->tp_getattro != PyObject_GenericGetAttr) return false;
   Verdict& verdict = not_overridden_[index];
   if (!verdict.holds_for(type)) {
-    Object found = steal_or_throw(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name(method)));
-    if (found.ptr() != compiled) return false;
+    if (type_entry(type, name(method)) != entry) return false;  // `entry` is ours: compared, never freed
     verdict.record(type);  // the look-up gave the class a version tag, if it can have one
   }
-  // An attribute of the instance comes first: our callables are not data descriptors.
+  // An attribute of the instance comes first: our members are not data descriptors.
   PyObject* dict = PyObject_GenericGetDict(self.ptr(), nullptr);
   if (!dict) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
@@ -306,16 +367,23 @@ bool ModuleState::own_member(Handle self, Name method) const {
   return true;
 }
 
+Method ModuleState::method(Handle self, Name m) const {
+  if (own_member(self, m)) {
+    PyObject* callable = own_callables_[static_cast<std::size_t>(m)].ptr();
+    return Method::ours(self, callable, Py_TYPE(callable) == method_type());
+  }
+  return Method::found(steal_or_throw(PyObject_GetAttr(self.ptr(), name(m))));
+}
+
 bool ModuleState::is_instance_of_class(Handle value, Handle cls) const {
   if (Py_IS_TYPE(value.ptr(), reinterpret_cast<PyTypeObject*>(cls.ptr()))) return true;
-  if (PyType_Check(cls.ptr()) && !PyType_CheckExact(cls.ptr())) {
+  if (fast_paths_ && PyType_Check(cls.ptr()) && !PyType_CheckExact(cls.ptr())) {
     PyTypeObject* meta = Py_TYPE(cls.ptr());
     const auto type = reinterpret_cast<PyTypeObject*>(cls.ptr());
     if (plain_metaclass_.holds_for(meta)) return type_instancecheck(value, type);
-    Object found = steal_or_throw(PyObject_GetAttrString(reinterpret_cast<PyObject*>(meta), "__instancecheck__"));
-    Object standard =
-        steal_or_throw(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type), "__instancecheck__"));
-    if (found.ptr() == standard.ptr()) {
+    // The interpreter looks the special method up on the metaclass's MRO, not through
+    // the metaclass's own attribute look-up.
+    if (type_entry(meta, name(Name::__instancecheck__)) == type_instancecheck_.ptr()) {
       plain_metaclass_.record(meta);  // the look-up gave it a version tag, if it can have one
       return type_instancecheck(value, type);
     }
@@ -429,7 +497,7 @@ Object type_name(Handle value) {
   return steal_or_throw(PyType_GetName(Py_TYPE(value.ptr())));
 }
 
-Object take_error() noexcept {
+Object take_error() {
 #if PY_VERSION_HEX >= 0x030C0000
   return Object::steal(PyErr_GetRaisedException());
 #else

@@ -63,7 +63,8 @@ namespace velmor::binding {
   X(METADATA_SELECT_FIELD) X(METADATA_SELECT_STATEMENT) X(ALL) X(LATEST) X(clear) X(upper)    \
   X(statusmessage) X(get_transaction_status) X(__name__) X(Lookup) X(SqlOperatorTemplate)          \
   X(SqlHistoryConnectionMixin) X(HistoricalConnectionBase) X(sql_operator_map) X(logging)         \
-  X(_default_encoder) X(__import__)
+  X(_default_encoder) X(__import__) X(__instancecheck__) X(ensure_ascii) X(allow_nan) X(encode) \
+  X(iterencode)
 
 enum class Name : int {
 #define VELMOR_ENUM(n) n,
@@ -250,6 +251,8 @@ class GlobalTexts {
   std::optional<sqltext::FieldNames> field_names_;
 };
 
+class Method;
+
 // The quote the statement builders write around column names.
 inline constexpr std::string_view kColumnQuote = "\"";
 
@@ -278,7 +281,8 @@ class ModuleState {
   PyObject* statement(Statement s) const noexcept { return statements_[static_cast<std::size_t>(s)].ptr(); }
   Handle kw(Kw k) const noexcept { return kw_[static_cast<std::size_t>(k)]; }
 
-  // The value a module-level name holds now, read like a global of Python code.
+  // The value a module-level name holds now, read like a global of Python code (the
+  // builtins when the module has no such name).
   Object global(Name n) const;
   // The text of a module-level name that holds a str, read as global() reads it.
   Utf8 global_text(Name n) const;
@@ -313,13 +317,24 @@ class ModuleState {
     return steal_or_throw(PyObject_VectorcallMethod(name(method), argv.data(), npos, kwnames));
   }
 
-  // Whether a look-up of `method` on `self` finds the class's own callable: a subclass,
-  // the instance itself or a class patched since may override it.
+  // Whether `self.<method>` would give the class's own member, decided as CPython's
+  // generic attribute look-up decides it: the type's __getattribute__ is the generic one,
+  // the entry found along the type's MRO is the very object the class was made with, and
+  // the instance's __dict__ does not hold the name. Asked just before each in-place call:
+  // a subclass, the instance, a descriptor wrapper or a class patched since (from inside
+  // a callback too) is always seen. Always false while the fast paths are off.
   bool own_member(Handle self, Name method) const;
-  void set_own_member(const char* spelled, Handle callable);
+  // `class_entry` is what the class body binds (a staticmethod for a static member),
+  // `callable` what a call through an instance reaches.
+  void set_own_member(const char* spelled, Handle class_entry, Handle callable);
 
-  // self.method(first, *rest): `rest` is spread as separate positional arguments.
-  Object call_method_spread(Handle self, Name method, Handle first, Handle rest) const;
+  // `self.<method>`, evaluated as a call site evaluates it: before the call's arguments.
+  Method method(Handle self, Name method) const;
+
+  // Whether the module's fast paths run (VELMOR_FAST_PATHS=0 at import turns them all off:
+  // every member then takes its general path, which the suite compares with them).
+  bool fast_paths() const noexcept { return fast_paths_; }
+
 
   // `from <module> import <name>` at run time, with the interpreter's ImportError; a
   // module already in sys.modules is taken from there.
@@ -330,12 +345,17 @@ class ModuleState {
 
   Object pop_last(Handle list) const { return call_method(list, Name::pop); }
 
-  // copy.deepcopy and json.dumps as the module imported them: the fast paths stand in
-  // for them only while the module's globals still name these very functions.
-  PyObject* standard_deepcopy() const noexcept { return standard_deepcopy_.ptr(); }
-  PyObject* standard_json_dumps() const noexcept { return standard_json_dumps_.ptr(); }
-  PyObject* standard_json_encoder() const noexcept { return standard_json_encoder_.ptr(); }
-  void set_standard_functions(Handle deepcopy, Handle json_dumps, Handle json_encoder, Handle import_function);
+  // copy.deepcopy and json as the module imported them: the fast paths stand in for them
+  // only while what Python code would call is still these very objects.
+  bool is_standard_deepcopy(Handle copier) const noexcept {
+    return fast_paths_ && copier.ptr() == standard_deepcopy_.ptr();
+  }
+  // Whether json.dumps(value), `json` being the module global now, would run the standard
+  // encoder with its default settings: `json` is the json module, its dumps and its
+  // _default_encoder are the ones it started with, that encoder's class is unchanged and
+  // its own settings still ask for ASCII and allow NaN.
+  bool is_standard_json(Handle json) const;
+  void set_standard_functions(Handle deepcopy, Handle json, Handle import_function);
 
   // The callable types of this module's members (method.cc).
   PyTypeObject* method_type() const noexcept { return reinterpret_cast<PyTypeObject*>(method_type_.ptr()); }
@@ -347,31 +367,14 @@ class ModuleState {
   DescriptionMemo& memo() noexcept { return memo_; }
   TextCache& statement_texts() noexcept { return statement_texts_; }
 
-  // isinstance(value, cls). A metaclass that keeps type's own __instancecheck__ (Enum's
-  // does) makes that a plain subtype test; which metaclass does is remembered until the
-  // metaclass or one of its bases changes (its version tag), so the test skips the
-  // special-method call the interpreter would make.
+  // isinstance(value, cls). Where the special-method look-up on the metaclass (along its
+  // MRO, as the interpreter looks it up) finds type's own __instancecheck__ (Enum's
+  // metaclass keeps it), that is a plain subtype test; which metaclass does is remembered
+  // until the metaclass or one of its bases changes (its version tag), so the test skips
+  // the special-method call the interpreter would make.
   bool is_instance_of_class(Handle value, Handle cls) const;
 
  private:
-  PyObject* module_;   // the module that holds this state (not a reference of ours)
-  Object globals_;  // its __dict__, until the module is cleared
-  std::array<Object, static_cast<std::size_t>(Name::kCount)> names_;
-  std::array<Object, static_cast<std::size_t>(Text::kCount)> texts_;
-  std::array<Object, static_cast<std::size_t>(Statement::kCount)> statements_;
-  std::array<Object, static_cast<std::size_t>(Kw::kCount)> kw_;
-  Object standard_deepcopy_;
-  Object standard_json_dumps_;
-  Object standard_json_encoder_;
-  Object standard_import_;  // the interpreter's own builtins.__import__
-  Object method_type_;
-  Object function_type_;
-  DescriptionMemo memo_;
-  TextCache statement_texts_;
-  // The class's own callables by name (null for names that are no method of ours), and per
-  // name the last class found not to override it, with that class's version tag.
-  std::array<Object, static_cast<std::size_t>(Name::kCount)> own_members_;
-  mutable std::shared_ptr<const GlobalTexts> global_texts_;
   // A verdict about a type, good while the type keeps its version tag: any change to the
   // type or a base gives it another (0 is no tag at all).
   struct Verdict {
@@ -382,6 +385,32 @@ class ModuleState {
     }
     void record(PyTypeObject* about) noexcept { *this = {about, about->tp_version_tag}; }
   };
+
+  PyObject* module_;   // the module that holds this state (not a reference of ours)
+  Object globals_;  // its __dict__, until the module is cleared
+  std::array<Object, static_cast<std::size_t>(Name::kCount)> names_;
+  std::array<Object, static_cast<std::size_t>(Text::kCount)> texts_;
+  std::array<Object, static_cast<std::size_t>(Statement::kCount)> statements_;
+  std::array<Object, static_cast<std::size_t>(Kw::kCount)> kw_;
+  Object standard_deepcopy_;
+  Object standard_json_;          // the json module
+  Object standard_json_dumps_;
+  Object standard_json_encoder_;  // json._default_encoder
+  mutable Verdict standard_encoder_class_;  // the encoder's class, while it keeps its version tag
+  Object standard_import_;  // the interpreter's own builtins.__import__
+  Object method_type_;
+  Object function_type_;
+  DescriptionMemo memo_;
+  TextCache statement_texts_;
+  // What the class body bound for each of its members (null for names that are no member
+  // of ours) and what a call reaches through it; per name the last class found not to
+  // override it, with that class's version tag.
+  std::array<Object, static_cast<std::size_t>(Name::kCount)> own_members_;
+  std::array<Object, static_cast<std::size_t>(Name::kCount)> own_callables_;
+  Object type_instancecheck_;  // type.__dict__["__instancecheck__"]
+  Object builtins_;            // the builtins the module's code falls back on, as Python code does
+  bool fast_paths_ = true;
+  mutable std::shared_ptr<const GlobalTexts> global_texts_;
   mutable std::array<Verdict, static_cast<std::size_t>(Name::kCount)> not_overridden_;
   mutable Verdict plain_metaclass_;  // keeps type's own __instancecheck__
 };
@@ -393,6 +422,36 @@ struct StateSlot {
   alignas(ModuleState) unsigned char storage[sizeof(ModuleState)];
 
   ModuleState* get() noexcept { return ready ? std::launder(reinterpret_cast<ModuleState*>(storage)) : nullptr; }
+};
+
+// A method as a call site looks it up, before it evaluates the call's arguments: the
+// class's own member, which the caller may run in place while the arguments are ones it
+// takes as they are, or whatever the look-up gave, to be called.
+class Method {
+ public:
+  // The class's own member of `self`; `binds` unless it is a static one.
+  static Method ours(Handle self, Handle callable, bool binds) {
+    return Method(Object::borrow(callable.ptr()), self, true, binds);
+  }
+  // What `object.<name>` gave.
+  static Method found(Object attribute) { return Method(std::move(attribute), Handle(), false, false); }
+
+  bool is_own() const noexcept { return own_; }
+
+  // The call: `method(args...)`.
+  template <typename... A>
+  Object operator()(A... args) const;
+  // `method(first, *rest)`: `rest` is spread as separate positional arguments.
+  Object spread(Handle first, Handle rest) const;
+
+ private:
+  Method(Object callable, Handle self, bool own, bool binds)
+      : callable_(std::move(callable)), self_(self), own_(own), binds_(binds) {}
+
+  Object callable_;
+  Handle self_;  // the instance an own member binds to; the caller holds it
+  bool own_;
+  bool binds_;
 };
 
 Object to_str(std::string_view text);
@@ -411,6 +470,12 @@ Object call_kw(Handle callable, Handle kwnames, A... args) {
   const auto npos = sizeof...(A) - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.ptr()));
   return steal_or_throw(PyObject_Vectorcall(callable.ptr(), argv.data() + 1,
                                             npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
+}
+
+template <typename... A>
+Object Method::operator()(A... args) const {
+  if (binds_) return call(callable_, self_, args...);
+  return call(callable_, args...);
 }
 
 // `a, b = value` with the interpreter's own errors.

@@ -103,9 +103,9 @@ Object json_dumps_scalar(const ModuleState& st, PyObject* value) {
 
 // The cast for a value type: boolean when it equals bool, integer when it equals int
 // (in that order, so an object whose __eq__ says so counts), real only for float itself.
-sqltext::Cast cast_for(Handle value_type) {
+sqltext::Cast cast_for(const ModuleState& st, Handle value_type) {
   // A class whose metaclass is type itself compares by identity: no Python code to run.
-  const bool plain_class = Py_TYPE(value_type.ptr()) == &PyType_Type;
+  const bool plain_class = st.fast_paths() && Py_TYPE(value_type.ptr()) == &PyType_Type;
   auto is = [&](PyTypeObject* type) {
     PyObject* other = reinterpret_cast<PyObject*>(type);
     return plain_class ? value_type.ptr() == other : equals(value_type, other);
@@ -125,32 +125,26 @@ Object key_text(const ModuleState& st, Object key) {
   return steal_or_throw(PyObject_Format(key.ptr(), st.text(Text::empty)));
 }
 
-// Column names and converted values of a column mapping, read as a Python loop reads
-// it: every key first (formatting one may run code that changes the mapping; the walk
-// then fails as the dict's iterator would), then every value, each through
-// _to_sql_value.
-struct Columns {
+// The column names of a column mapping, read as a Python loop reads it: formatting a key
+// may run code that changes the mapping; the walk then fails as the dict's iterator would.
+std::vector<Object> column_names(const ModuleState& st, Handle data) {
   std::vector<Object> names;  // strs
-  Object values;
-};
-
-Columns columns_of(const ModuleState& st, Handle self, Handle data) {
-  Columns columns;
-  const auto size = static_cast<size_t>(PyDict_GET_SIZE(data.ptr()));
-  columns.names.reserve(size);
+  names.reserve(static_cast<size_t>(PyDict_GET_SIZE(data.ptr())));
   Object key, value;
-  for (DictWalk keys(data); keys.next(key, value);) columns.names.push_back(key_text(st, key));
+  for (DictWalk keys(data); keys.next(key, value);) names.push_back(key_text(st, key));
+  return names;
+}
 
-  // Nothing runs between the two walks, and the second fails as soon as the mapping
-  // changes size: it yields exactly one value per name, straight into the tuple (a
-  // tuple left unfilled by an error is freed unseen).
-  const auto count = static_cast<Py_ssize_t>(columns.names.size());
-  Object values = steal_or_throw(PyTuple_New(count));
+// Then its values, each through _to_sql_value, one per name: the walk fails as soon as the
+// mapping has changed size since the names were read, so it yields exactly one value per
+// name, straight into the tuple (a tuple left unfilled by an error is freed unseen).
+Object column_values(const ModuleState& st, Handle self, Handle data, std::size_t count) {
+  Object values = steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(count)));
   Py_ssize_t filled = 0;
-  for (DictWalk walk(data); walk.next(key, value) && filled < count;)
+  Object key, value;
+  for (DictWalk walk(data); walk.next(key, value) && filled < static_cast<Py_ssize_t>(count);)
     PyTuple_SET_ITEM(values.ptr(), filled++, st.call_method(self, Name::_to_sql_value, value).release());
-  columns.values = std::move(values);
-  return columns;
+  return values;
 }
 
 // `text + other` for str operands, with the interpreter's TypeError otherwise.
@@ -188,19 +182,35 @@ SortedColumns sorted_columns(const ModuleState& st, Handle query_specifier, bool
   return result;
 }
 
-// The text of an insert (no separator) or a delete of the table's columns, `name(i)`
-// giving column i's name (a str): kept from a statement of the same shape built lately,
-// or built and kept.
+// The separators around a delete's table name: str(self.TABLE_SEPARATOR), read twice as
+// the statement's two quotes are. None for an insert.
+struct Separators {
+  Object open, close;
+  bool delete_statement() const noexcept { return bool(open); }
+};
+
+Separators table_separators(const ModuleState& st, Handle self) {
+  Separators separators;
+  separators.open = steal_or_throw(PyObject_Str(st.attr(self, Name::TABLE_SEPARATOR).ptr()));
+  separators.close = steal_or_throw(PyObject_Str(st.attr(self, Name::TABLE_SEPARATOR).ptr()));
+  return separators;
+}
+
+// The text of an insert or a delete of the table's columns, `name(i)` giving column i's
+// name (a str): kept from a statement of the same shape built lately, or built and kept.
 template <typename ColumnName>
-Object statement_text(ModuleState& st, Handle table_name, Handle separator, std::size_t columns,
+Object statement_text(ModuleState& st, Handle table_name, const Separators& separators, std::size_t columns,
                       const ColumnName& name) {
-  const auto kind = separator ? TextCache::Kind::Delete : TextCache::Kind::Insert;
-  const std::size_t head = separator ? 2 : 1;
+  const bool is_delete = separators.delete_statement();
+  const auto kind = is_delete ? TextCache::Kind::Delete : TextCache::Kind::Insert;
+  const std::size_t head = is_delete ? 3 : 1;
   auto part = [&](std::size_t i) -> PyObject* {
-    return i == 0 ? table_name.ptr() : i < head ? separator.ptr() : name(i - head);
+    return i == 0 ? table_name.ptr() : i == 1 && is_delete ? separators.open.ptr()
+                                     : i == 2 && is_delete ? separators.close.ptr()
+                                                           : name(i - head);
   };
   // A table name that is not a str fails below, as it always does, and is never kept.
-  const bool keep = PyUnicode_Check(table_name.ptr());
+  const bool keep = st.fast_paths() && PyUnicode_Check(table_name.ptr());
   if (keep)
     if (Object known = st.statement_texts().find(kind, head + columns, part)) return known;
   std::vector<Utf8> names;
@@ -208,101 +218,93 @@ Object statement_text(ModuleState& st, Handle table_name, Handle separator, std:
   for (std::size_t i = 0; i < columns; ++i) names.emplace_back(Handle(name(i)));
   const std::vector<std::string_view> views(names.begin(), names.end());
   Utf8 table(table_name);
-  Object text = to_str(separator ? sqltext::delete_statement(table, Utf8(separator), views)
+  Object text = to_str(is_delete ? sqltext::delete_statement(table, Utf8(separators.open), Utf8(separators.close), views)
                                  : sqltext::insert_statement(table, views));
   if (keep) st.statement_texts().store(kind, head + columns, part, text);
   return text;
 }
 
-// The values of (name, value) pairs, each through _to_sql_value, as the builders read a
-// mapping.
-Object sql_values_of_pairs(const ModuleState& st, Handle self, const std::vector<std::pair<Object, Object>>& pairs) {
+// (text, parameters) of the insert, or of the delete with separators, of (name, value)
+// pairs whose names are exact strs: nothing runs while the names are read, so the
+// separators are read next and the values last, as the builders read a mapping.
+std::pair<Object, Object> statement_of_pairs(ModuleState& st, Handle self, Handle table_name,
+                                             const Separators& separators,
+                                             const std::vector<std::pair<Object, Object>>& pairs) {
   Object values = steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(pairs.size())));
   Py_ssize_t filled = 0;
   for (const auto& [name, value] : pairs)
     PyTuple_SET_ITEM(values.ptr(), filled++, st.call_method(self, Name::_to_sql_value, value).release());
-  return values;
-}
-
-// (text, parameters) of the insert, or of the delete with a separator.
-std::pair<Object, Object> statement_of_pairs(ModuleState& st, Handle self, Handle table_name, Handle separator,
-                                             const std::vector<std::pair<Object, Object>>& pairs) {
-  Object values = sql_values_of_pairs(st, self, pairs);
-  Object text = statement_text(st, table_name, separator, pairs.size(),
+  Object text = statement_text(st, table_name, separators, pairs.size(),
                                [&](std::size_t i) { return pairs[i].first.ptr(); });
   return {std::move(text), std::move(values)};
 }
 
-Object statement_of_columns(ModuleState& st, Handle table_name, Handle separator, const Columns& columns) {
-  Object text = statement_text(st, table_name, separator, columns.names.size(),
-                               [&](std::size_t i) { return columns.names[i].ptr(); });
-  return pair(text, columns.values);
-}
-
-// str(self.TABLE_SEPARATOR)
-Object table_separator(const ModuleState& st, Handle self) {
-  return steal_or_throw(PyObject_Str(st.attr(self, Name::TABLE_SEPARATOR).ptr()));
+// A builder member: the names, the separators (a delete's), then the values.
+Object statement_of_mapping(ModuleState& st, Handle self, Handle table_name, Handle data, bool is_delete) {
+  std::vector<Object> names = column_names(st, data);
+  Separators separators = is_delete ? table_separators(st, self) : Separators{};
+  Object values = column_values(st, self, data, names.size());
+  Object text = statement_text(st, table_name, separators, names.size(),
+                               [&](std::size_t i) { return names[i].ptr(); });
+  return pair(text, values);
 }
 
 }  // namespace
 
-Object build_insert_statement(const Args& a) {
-  Columns columns = columns_of(a.st, a[0], a[2]);
-  return statement_of_columns(a.st, a[1], Handle(), columns);
-}
+Object build_insert_statement(const Args& a) { return statement_of_mapping(a.st, a[0], a[1], a[2], false); }
+
+Object build_delete_statement(const Args& a) { return statement_of_mapping(a.st, a[0], a[1], a[2], true); }
 
 std::pair<Object, Object> insert_statement_of(ModuleState& st, Handle self, Handle table_name,
-                           const std::vector<std::pair<Object, Object>>& pairs) {
-  return statement_of_pairs(st, self, table_name, Handle(), pairs);
+                                              const std::vector<std::pair<Object, Object>>& pairs) {
+  return statement_of_pairs(st, self, table_name, Separators{}, pairs);
 }
 
 std::pair<Object, Object> delete_statement_of(ModuleState& st, Handle self, Handle table_name,
-                           const std::vector<std::pair<Object, Object>>& pairs) {
-  Object separator = table_separator(st, self);
-  return statement_of_pairs(st, self, table_name, separator, pairs);
+                                              const std::vector<std::pair<Object, Object>>& pairs) {
+  return statement_of_pairs(st, self, table_name, table_separators(st, self), pairs);
 }
 
-Object build_delete_statement(const Args& a) {
-  Object separator = table_separator(a.st, a[0]);
-  Columns columns = columns_of(a.st, a[0], a[2]);
-  return statement_of_columns(a.st, a[1], separator, columns);
-}
-
-Object adapt_value(const ModuleState& st, Handle value, Handle data_type, bool& ran_python) {
+Object adapt_value(const ModuleState& st, Handle value, Handle data_type) {
   PyObject* v = value.ptr();
   // A float travels as numeric otherwise, which a json column refuses.
   if (holds_ascii(data_type, "json") && (PyUnicode_Check(v) || PyLong_Check(v) || PyFloat_Check(v))) {
+    // json.dumps(value), `json` being the global as it is now.
     Object json = st.global(Name::json);
-    Object dumps = st.attr(json, Name::dumps);
-    // json.dumps(value) encodes with json._default_encoder as it finds it at the call.
-    if (dumps.ptr() == st.standard_json_dumps() &&
-        st.attr(json, Name::_default_encoder).ptr() == st.standard_json_encoder())
-      return json_dumps_scalar(st, v);
-    ran_python = true;
-    return call(dumps, value);
+    if (st.is_standard_json(json)) return json_dumps_scalar(st, v);
+    return call(st.attr(json, Name::dumps), value);
   }
   return own(value);
 }
 
-Object process_value_before_insert(const Args& a) {
-  bool ran_python = false;
-  return adapt_value(a.st, a[1], a[2], ran_python);
-}
+Object process_value_before_insert(const Args& a) { return adapt_value(a.st, a[1], a[2]); }
 
 Object resolve_nested_field_name(const Args& a) {
+  const ModuleState& st = a.st;
   Handle value_type = a[2];
   sqltext::ResolveFlags flags{truthy(a[3]), truthy(a[4])};
   // The cast of a class whose metaclass is type is decided without running Python code,
-  // and nothing else below runs any: the globals cannot change during the call, so one
-  // snapshot of them answers every name it reads.
-  if (Py_TYPE(value_type.ptr()) == &PyType_Type)
-    if (const GlobalTexts* texts = a.st.current_global_texts())
+  // and nothing else below runs any once the names are texts (converting one may raise,
+  // and with it run a collection's callbacks): one snapshot of the globals, taken after
+  // that and held for the call, answers every name the expression reads.
+  if (st.fast_paths() && Py_TYPE(value_type.ptr()) == &PyType_Type) {
+    const Utf8 field = Utf8::lent(a[0]), nested = Utf8::lent(a[1]);
+    if (std::shared_ptr<const GlobalTexts> texts = st.global_texts())
       if (const sqltext::FieldNames* names = texts->field_names())
-        return to_str(sqltext::resolve_nested_field_name(Utf8::lent(a[0]), Utf8::lent(a[1]), cast_for(value_type),
-                                                         flags, *names));
-  GlobalFieldNames names(a.st);
+        return to_str(
+            sqltext::resolve_nested_field_name(field, nested, cast_for(st, value_type), flags, *names));
+  }
+  GlobalFieldNames names(st);
+  struct CastContext {
+    const ModuleState& st;
+    Handle type;
+  } asked{st, value_type};
   const sqltext::CastSource cast_of{
-      [](const void* type) { return cast_for(*static_cast<const Handle*>(type)); }, &value_type};
+      [](const void* context) {
+        const auto* c = static_cast<const CastContext*>(context);
+        return cast_for(c->st, c->type);
+      },
+      &asked};
   return to_str(sqltext::resolve_nested_field_name(Utf8(a[0]), Utf8(a[1]), cast_of, flags, names.view()));
 }
 
@@ -371,9 +373,11 @@ Object nested_filter_statement(const Args& a) {
 
   Object expression = resolve_field(a.st, self, field_name, nested_fields, cast_type, is_internal, use_meta);
   if (!truthy(expression)) return pair(st.text(Text::empty), none());
+  // template.build_statement(expression, value, "", self.COLUMN_SEPARATOR): the method is
+  // looked up before the separator is read.
+  Method build = Method::found(st.attr(operator_template, Name::build_statement));
   Object separator = st.attr(self, Name::COLUMN_SEPARATOR);
-  Object text =
-      st.call_method(operator_template, Name::build_statement, expression, value, st.text(Text::empty), separator);
+  Object text = build(expression, value, st.text(Text::empty), separator);
   return pair(text, parameter);
 }
 
@@ -381,8 +385,26 @@ Object select_with_internal_meta_statement(const Args& a) {
   const ModuleState& st = a.st;
   Handle self = a[0], table_name = a[1], select_only = a[2], conditions = a[3], pagination = a[4],
              order_by = a[5];
+  // The statement is concatenated in order, as `"FROM " + self.TABLE_SEPARATOR + table_name
+  // + self.TABLE_SEPARATOR + " AS " + MODEL_TABLE_ALIAS ...` is: each part that is not a str
+  // fails where that concatenation fails, before the builders after it are called.
+  Utf8 select_list(select_only), table(table_name);
+  Utf8 open = text_of(st.attr(self, Name::TABLE_SEPARATOR));
+  Utf8 close = text_of(st.attr(self, Name::TABLE_SEPARATOR));
+  Utf8 model_alias = text_of(st.global(Name::MODEL_TABLE_ALIAS));
+  Utf8 source = text_of(st.global(Name::METADATA_SELECT_STATEMENT));
+  Utf8 metadata_alias = text_of(st.global(Name::METADATA_TABLE_ALIAS));
+  sqltext::JoinedSelect parts;
+  parts.select_list = select_list;
+  parts.table = table;
+  parts.table_open = open;
+  parts.table_close = close;
+  parts.model_alias = model_alias;
+  parts.metadata_alias = metadata_alias;
+  parts.metadata_source = source;
+
   Object parameters = new_list();
-  Object where;
+  std::optional<Utf8> where_text, group_by_text, ordering_text;
   if (truthy(conditions)) {
     Object built = st.call_method_kw(self, Name::_get_conditions_statement, Kw::Flags, conditions,
                                          bool_(false), bool_(true));
@@ -394,17 +416,14 @@ Object select_with_internal_meta_statement(const Args& a) {
       throw_python_error();
     }
     parameters = values;
-    if (truthy(text)) where = text;
+    if (truthy(text)) parts.where = where_text.emplace(text_of(text));
   }
-  Object group_by;
-  if (!sqltext::is_counting_select_list(Utf8(select_only)))
-    group_by = st.call_method_kw(self, Name::_build_group_by_statement, Kw::Flags, order_by, bool_(false),
-                                 bool_(true));
-  Object ordering;
+  if (!sqltext::is_counting_select_list(select_list))
+    parts.group_by = group_by_text.emplace(text_of(st.call_method_kw(
+        self, Name::_build_group_by_statement, Kw::Flags, order_by, bool_(false), bool_(true))));
   if (truthy(order_by))
-    ordering = st.call_method_kw(self, Name::_build_order_by_statement, Kw::Flags, order_by, bool_(false),
-                                 bool_(true));
-  bool limit = false;
+    parts.order_by = ordering_text.emplace(text_of(st.call_method_kw(
+        self, Name::_build_order_by_statement, Kw::Flags, order_by, bool_(false), bool_(true))));
   if (is_instance(pagination, st.global(Name::NumberPaginator))) {
     Object limit_value = st.attr(pagination, Name::limit);
     if (!limit_value.is_none()) {
@@ -412,28 +431,9 @@ Object select_with_internal_meta_statement(const Args& a) {
       if (!truthy(offset)) offset = int_(0);
       st.call_method(parameters, Name::append, limit_value);
       st.call_method(parameters, Name::append, offset);
-      limit = true;
+      parts.limit = true;
     }
   }
-  // Concatenated as text, as `"FROM " + separator + ...` would be: a separator that is
-  // not a str fails as that concatenation fails.
-  Utf8 separator = text_of(st.attr(self, Name::TABLE_SEPARATOR));
-  Utf8 model_alias(st.global(Name::MODEL_TABLE_ALIAS));
-  Utf8 metadata_alias(st.global(Name::METADATA_TABLE_ALIAS));
-  Utf8 source(st.global(Name::METADATA_SELECT_STATEMENT));
-  Utf8 select_list(select_only), table(table_name);
-  std::optional<Utf8> where_text, group_by_text, ordering_text;
-  sqltext::JoinedSelect parts;
-  parts.select_list = select_list;
-  parts.table = table;
-  parts.table_separator = separator;
-  parts.model_alias = model_alias;
-  parts.metadata_alias = metadata_alias;
-  parts.metadata_source = source;
-  if (where) parts.where = where_text.emplace(text_of(where));
-  if (group_by) parts.group_by = group_by_text.emplace(text_of(group_by));
-  if (ordering) parts.order_by = ordering_text.emplace(text_of(ordering));
-  parts.limit = limit;
   return pair(to_str(sqltext::joined_select(parts)), parameters);
 }
 

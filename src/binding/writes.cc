@@ -29,17 +29,9 @@ Object get_item(Handle mapping, Handle key) {
   return steal_or_throw(PyObject_GetItem(mapping.ptr(), key.ptr()));
 }
 
+// `prefix + name`, as Python adds them (a name's own __radd__ included).
 Object concat(PyObject* prefix, Handle name) {
-  return steal_or_throw(PyUnicode_Concat(prefix, name.ptr()));
-}
-
-// Whether every key of an exact dict is an exact str: looking one up runs no code.
-bool has_only_exact_str_keys(Handle dict) {
-  Py_ssize_t position = 0;
-  PyObject *key, *value;
-  while (PyDict_Next(dict.ptr(), &position, &key, &value))
-    if (!PyUnicode_CheckExact(key)) return false;
-  return true;
+  return steal_or_throw(PyNumber_Add(prefix, name.ptr()));
 }
 
 // The dict of (key, value) pairs, in their order.
@@ -89,7 +81,7 @@ class RevertEntryProbe {
   Object gained() const;
 
   // After a failed _add_revert_data: takes back whatever it recorded before failing.
-  void take_back(Handle self) const noexcept;
+  void take_back(Handle self) const;
 
  private:
   const ModuleState& st_;
@@ -108,8 +100,8 @@ Object RevertEntryProbe::gained() const {
 // Takes a failed put's revert entry back out of whichever level holds it now,
 // innermost first, by identity: callbacks may have opened or closed levels since, and
 // recorded other entries, equal ones included. Runs while the put's error is held
-// aside, so its own failure must not replace that error.
-void forget_revert_entry(const ModuleState& st, Handle self, Handle entry) noexcept {
+// aside, so its own failure must not replace that error (only a thread's exit passes).
+void forget_revert_entry(const ModuleState& st, Handle self, Handle entry) {
   PendingError pending;
   try {
     Object levels = st.attr(self, Name::_revert_data);
@@ -126,39 +118,122 @@ void forget_revert_entry(const ModuleState& st, Handle self, Handle entry) noexc
         return;
       }
     }
-  } catch (...) {
+  }
+  VELMOR_PASS_THREAD_EXIT
+  catch (...) {
     // Dropped on purpose: the put's own error is the one its caller must see.
   }
 }
 
-void RevertEntryProbe::take_back(Handle self) const noexcept {
+void RevertEntryProbe::take_back(Handle self) const {
   PendingError pending;
   try {
     if (Object recorded = gained()) forget_revert_entry(st_, self, recorded);
-  } catch (...) {
+  }
+  VELMOR_PASS_THREAD_EXIT
+  catch (...) {
   }
 }
 
-// self.<method>(args...), the class's own `impl` run in place while a look-up would find
-// it and the call is one it takes as it is (`as_is`: the exact types it demands hold).
+// `method(args...)`, `method` being `self.<name>` as looked up: the class's own member is
+// run in place when the call is one it takes as it is (`as_is`: the exact types it demands
+// hold), which is what calling it would run.
 template <typename... A>
-Object call_member(ModuleState& st, Handle self, Name method, Impl impl, bool as_is, A... args) {
-  if (as_is && st.own_member(self, method)) {
+Object invoke(ModuleState& st, const Method& method, Impl impl, bool as_is, Handle self, A... args) {
+  if (method.is_own() && as_is) {
     PyObject* slots[] = {self.ptr(), Handle(args).ptr()...};
     return impl(Args{st, slots});
   }
-  return st.call_method(self, method, args...);
+  return method(args...);
 }
 
-// self.execute(text, *values). The class's own execute is run in place while nothing
-// overrides it and the call is one it takes as it is (a str statement, a tuple of values).
-void execute_statement(ModuleState& st, Handle self, Handle text, Handle values) {
-  if (PyUnicode_CheckExact(text.ptr()) && PyTuple_CheckExact(values.ptr()) && st.own_member(self, Name::execute)) {
-    PyObject* slots[] = {self.ptr(), text.ptr(), values.ptr()};
-    execute(Args{st, slots});
-    return;
+// The columns an insert keeps: as (key, value) pairs while every key is an exact str, so
+// that the class's own builder can take them without a dict, else as the dict.
+struct KeptColumns {
+  bool as_pairs;
+  std::vector<std::pair<Object, Object>> pairs;
+  Object dict;
+
+  void keep(Handle key, Object value) {
+    if (as_pairs && PyUnicode_CheckExact(key.ptr())) {
+      pairs.emplace_back(own(key), std::move(value));
+      return;
+    }
+    if (as_pairs) {  // a key of another type: hashing it may run code, so from now on the dict
+      dict = dict_of(pairs);
+      pairs.clear();
+      as_pairs = false;
+    }
+    set_item(dict, key, value);
   }
-  st.call_method_spread(self, Name::execute, text, values);
+  Object as_dict() const { return as_pairs ? dict_of(pairs) : dict; }
+};
+
+// {key: self.process_value_before_insert(value, description[key])
+//  for key, value in insert_data.items() if key in description}
+// Walked with the mapping's own iterator: the adaptation may run code that reaches the
+// copy (cyclic data), and a change then fails as it would in Python. Each key decides
+// afresh, as the comprehension's own look-ups do, whether the class's own
+// process_value_before_insert is the one to run and whether the key keeps the pairs.
+KeptColumns kept_columns(ModuleState& st, Handle self, Handle insert_data, Handle description) {
+  KeptColumns kept{st.fast_paths() && PyDict_CheckExact(insert_data.ptr()), {}, {}};
+  if (kept.as_pairs) {
+    kept.pairs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(insert_data.ptr())));
+  } else {
+    kept.dict = new_dict();
+  }
+  auto keep = [&](Handle key, Handle value) {
+    const int known = PySequence_Contains(description.ptr(), key.ptr());
+    if (known < 0) throw_python_error();
+    if (!known) return;
+    Method adapt = st.method(self, Name::process_value_before_insert);
+    Object data_type = get_item(description, key);
+    kept.keep(key, adapt.is_own() && PyUnicode_CheckExact(data_type.ptr()) ? adapt_value(st, value, data_type)
+                                                                            : adapt(value, data_type));
+  };
+  if (PyDict_CheckExact(insert_data.ptr())) {
+    Object key, value;
+    for (DictWalk entries(insert_data); entries.next(key, value);) keep(key, value);
+  } else {  // a deepcopy patched in may return any mapping
+    Object entries = steal_or_throw(PyObject_GetIter(st.call_method(insert_data, Name::items).ptr()));
+    while (Object entry = next_item(entries)) {
+      auto [key, value] = unpack2(entry);
+      keep(key, value);
+    }
+  }
+  return kept;
+}
+
+// The insert of put, from the caller's address and data on.
+void write_row(ModuleState& st, Handle self, Handle address, Handle data) {
+  Object service = st.attr(self, Name::table_schema_manager);
+  Object table = st.call_method(service, Name::resolve_table_name, address);
+  const bool internal = ends_internal(table);
+  Object copier = st.global(Name::deepcopy);
+  Object insert_data = st.is_standard_deepcopy(copier) ? deep_copy(data, copier) : call(copier, data);
+  // insert_data[<key>] = address.<attribute>: the value is read before the key.
+  auto take = [&](Name key, Name attribute) {
+    Object value = st.attr(address, attribute);
+    set_item(insert_data, st.global(key), value);
+  };
+  take(Name::PRIMARY_PARTITION_KEY, Name::object_id);
+  if (!internal) take(Name::SECONDARY_PARTITION_KEY, Name::object_version);
+  if (holds_ascii(table, "metadata")) {
+    for (Name key : {Name::object_id, Name::object_version}) {
+      Object value = get_item(get_item(data, st.name(Name::address)), st.name(key));
+      set_item(insert_data, st.name(key), value);
+    }
+  }
+  const bool plain_table = PyUnicode_CheckExact(table.ptr());
+  Method describe = st.method(self, Name::_describe_table);
+  Object description = invoke(st, describe, describe_table, plain_table, self, table);
+  KeptColumns kept = kept_columns(st, self, insert_data, description);
+  Method build = st.method(self, Name::_build_insert_statement);
+  std::pair<Object, Object> statement = build.is_own() && kept.as_pairs && plain_table
+                                            ? insert_statement_of(st, self, table, kept.pairs)
+                                            : unpack2(invoke(st, build, build_insert_statement, plain_table, self,
+                                                             table, kept.as_dict()));
+  execute_spread(st, self, statement.first, statement.second);
 }
 
 [[noreturn]] void raise_no_transaction(const ModuleState& st, const char* what) {
@@ -175,101 +250,30 @@ Object savepoint_name(const Args& a) {
 }
 
 Object put(const Args& a) {
-  const ModuleState& st = a.st;
+  ModuleState& st = a.st;
   Handle self = a[0], address = a[1], data = a[2];
   if (truthy(st.attr(self, Name::_revert_data)) && holds_no_transaction(st, self)) raise_no_transaction(st, "Write");
   Object recorded;  // what this put recorded for revert, taken back if the write fails
   if (truthy(st.attr(self, Name::_is_revert_enabled))) {
+    // self._add_revert_data(address.model_copy(), data): the method is looked up first.
+    Method add = st.method(self, Name::_add_revert_data);
     Object copy = st.call_method(address, Name::model_copy);
     RevertEntryProbe probe(st, self);
     try {
-      call_member(a.st, self, Name::_add_revert_data, add_revert_data, PyDict_CheckExact(data.ptr()), copy, data);
+      invoke(st, add, add_revert_data, PyDict_CheckExact(data.ptr()), self, copy, data);
       recorded = probe.gained();
-    } catch (...) {
+    }
+    VELMOR_PASS_THREAD_EXIT
+    catch (...) {
       probe.take_back(self);
       throw;
     }
   }
   try {
-    Object service = st.attr(self, Name::table_schema_manager);
-    Object table = st.call_method(service, Name::resolve_table_name, address);
-    const bool internal = ends_internal(table);
-    Object copier = st.global(Name::deepcopy);
-    Object insert_data = copier.ptr() == st.standard_deepcopy() ? deep_copy(data, copier) : call(copier, data);
-    set_item(insert_data, st.global(Name::PRIMARY_PARTITION_KEY), st.attr(address, Name::object_id));
-    if (!internal) set_item(insert_data, st.global(Name::SECONDARY_PARTITION_KEY), st.attr(address, Name::object_version));
-    if (holds_ascii(table, "metadata")) {
-      Object stored_address = get_item(data, st.name(Name::address));
-      set_item(insert_data, st.name(Name::object_id), get_item(stored_address, st.name(Name::object_id)));
-      set_item(insert_data, st.name(Name::object_version), get_item(stored_address, st.name(Name::object_version)));
-    }
-    Object description =
-        call_member(a.st, self, Name::_describe_table, describe_table, PyUnicode_CheckExact(table.ptr()), table);
-
-    // Only the table's columns, each value adapted to its column's type, walked with
-    // the mapping's own iterator: the adaptation may run code that reaches the copy
-    // (cyclic data), and a change then fails as it would in Python. While every key is
-    // an exact str (hashing one runs no code), the columns are kept in order as pairs,
-    // and become a dict only if an overriding _build_insert_statement needs one.
-    const bool plain_keys = PyDict_CheckExact(insert_data.ptr()) && has_only_exact_str_keys(insert_data);
-    std::vector<std::pair<Object, Object>> kept;
-    if (plain_keys) kept.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(insert_data.ptr())));
-    Object columns = plain_keys ? Object() : new_dict();
-    // The class's own process_value_before_insert is run in place while no override
-    // stands in front of it, looked for again whenever Python code may have run.
-    // (With other keys, or a description that is not an exact dict, any look-up may run
-    // code, so every call goes through the method protocol.)
-    bool adapt_in_place = plain_keys && PyDict_CheckExact(description.ptr()) &&
-                          st.own_member(self, Name::process_value_before_insert);
-    auto keep = [&](Handle key, Handle value) {
-      Object data_type;
-      if (PyDict_CheckExact(description.ptr())) {
-        // `key in description` then `description[key]`, in one look-up: an exact dict
-        // answers both the same way.
-        data_type = own(PyDict_GetItemWithError(description.ptr(), key.ptr()));
-        if (!data_type) {
-          if (PyErr_Occurred()) throw_python_error();
-          return;
-        }
-      } else {
-        int known = PySequence_Contains(description.ptr(), key.ptr());
-        if (known < 0) throw_python_error();
-        if (!known) return;
-        data_type = get_item(description, key);
-      }
-      Object adapted;
-      if (adapt_in_place && PyUnicode_CheckExact(data_type.ptr())) {
-        bool ran_python = false;
-        adapted = adapt_value(st, value, data_type, ran_python);
-        if (ran_python) adapt_in_place = st.own_member(self, Name::process_value_before_insert);
-      } else {
-        adapted = st.call_method(self, Name::process_value_before_insert, value, data_type);
-      }
-      if (plain_keys) {
-        kept.emplace_back(own(key), std::move(adapted));
-      } else if (PyDict_SetItem(columns.ptr(), key.ptr(), adapted.ptr()) < 0) {
-        throw_python_error();
-      }
-    };
-    if (PyDict_CheckExact(insert_data.ptr())) {
-      Object key, value;
-      for (DictWalk entries(insert_data); entries.next(key, value);) keep(key, value);
-    } else {  // a deepcopy patched in may return any mapping
-      Object entries = steal_or_throw(PyObject_GetIter(st.call_method(insert_data, Name::items).ptr()));
-      while (Object entry = next_item(entries)) {
-        auto [key, value] = unpack2(entry);
-        keep(key, value);
-      }
-    }
-    std::pair<Object, Object> statement;
-    if (plain_keys && PyUnicode_CheckExact(table.ptr()) && st.own_member(self, Name::_build_insert_statement)) {
-      statement = insert_statement_of(a.st, self, table, kept);
-    } else {
-      if (plain_keys) columns = dict_of(kept);
-      statement = unpack2(st.call_method(self, Name::_build_insert_statement, table, columns));
-    }
-    execute_statement(a.st, self, statement.first, statement.second);
-  } catch (...) {
+    write_row(st, self, address, data);
+  }
+  VELMOR_PASS_THREAD_EXIT
+  catch (...) {
     // The row was not written, whatever stopped it: a later revert must not delete a
     // row of this address.
     if (recorded) forget_revert_entry(st, self, recorded);
@@ -288,7 +292,8 @@ Object begin(const Args& a) {
   if (depth > 1) {
     Object savepoint = st.call_method(self, Name::_savepoint_name);
     st.call_method(st.attr(self, Name::_savepoints), Name::append, savepoint);
-    st.call_method(self, Name::execute, concat(st.statement(Statement::SavepointPrefix), savepoint));
+    Method run = st.method(self, Name::execute);
+    run(concat(st.statement(Statement::SavepointPrefix), savepoint));
   } else {
     st.call_method(self, Name::execute, st.statement(Statement::Begin));
   }
@@ -341,7 +346,8 @@ Object rollback(const Args& a) {
   st.pop_last(levels);
   if (truthy(levels)) {
     Object savepoint = st.pop_last(savepoints);
-    st.call_method(self, Name::execute, concat(st.statement(Statement::RollbackToPrefix), savepoint));
+    Method run = st.method(self, Name::execute);
+    run(concat(st.statement(Statement::RollbackToPrefix), savepoint));
   } else {
     st.call_method(savepoints, Name::clear);
     st.call_method(self, Name::execute, st.statement(Statement::Rollback));
@@ -355,7 +361,7 @@ Object on_transaction_complete(const Args& a) {
 }
 
 Object revert(const Args& a) {
-  const ModuleState& st = a.st;
+  ModuleState& st = a.st;
   Handle self = a[0];
   if (!truthy(st.attr(self, Name::_is_revert_enabled))) st.raise_connection_error("Revert is not supported");
   // The deletes must land in the transaction that holds the writes. After a lost
@@ -372,10 +378,14 @@ Object revert(const Args& a) {
     for (Py_ssize_t i = PyList_GET_SIZE(entries.ptr()) - 1; i >= 0; --i) {
       // `entries` is our own list: nothing else can change it.
       Object entry = own(PyList_GET_ITEM(entries.ptr(), i));
+      // self._delete(entry[0]): the method is looked up first.
+      Method remove = st.method(self, Name::_delete);
       Object address = steal_or_throw(PyObject_GetItem(entry.ptr(), first.ptr()));
-      call_member(a.st, self, Name::_delete, delete_record, true, address);
+      invoke(st, remove, delete_record, true, self, address);
     }
-  } catch (...) {
+  }
+  VELMOR_PASS_THREAD_EXIT
+  catch (...) {
     // Recording must come back on whatever happened to the deletes.
     PendingError pending;
     if (PyObject_SetAttr(self.ptr(), st.name(Name::_is_revert_enabled), Py_True) < 0) PyErr_Clear();
@@ -401,7 +411,7 @@ Object add_revert_data(const Args& a) {
 }
 
 Object delete_record(const Args& a) {
-  const ModuleState& st = a.st;
+  ModuleState& st = a.st;
   Handle self = a[0], address = a[1];
   Object version = st.attr(address, Name::object_version);
   if (st.is_instance_of_class(version, st.global(Name::Versions))) {
@@ -413,16 +423,14 @@ Object delete_record(const Args& a) {
   Object service = st.attr(self, Name::table_schema_manager);
   Object table = st.call_method(service, Name::resolve_table_name, address);
   const bool internal = ends_internal(table);
-  // {PRIMARY_PARTITION_KEY: id, SECONDARY_PARTITION_KEY: version}, kept as pairs while the
-  // keys are distinct exact strs (building the dict would run no code), so that the
-  // class's own builder can take them without the dict.
-  bool plain = PyUnicode_CheckExact(table.ptr());
+  // {PRIMARY_PARTITION_KEY: address.object_id}, then [SECONDARY_PARTITION_KEY] =
+  // address.object_version: kept as pairs while the keys are distinct exact strs (building
+  // the dict would run no code), so that the class's own builder can take them without it.
+  bool plain = st.fast_paths() && PyUnicode_CheckExact(table.ptr());
   std::vector<std::pair<Object, Object>> pairs;
   pairs.reserve(2);
   Object data;
-  auto add = [&](Name key_name, Name attribute) {
-    Object key = st.global(key_name);
-    Object value = st.attr(address, attribute);
+  auto add = [&](Object key, Object value) {
     if (plain && PyUnicode_CheckExact(key.ptr()) &&
         (pairs.empty() || PyUnicode_Compare(pairs.front().first.ptr(), key.ptr()) != 0)) {
       pairs.emplace_back(std::move(key), std::move(value));
@@ -432,16 +440,23 @@ Object delete_record(const Args& a) {
     plain = false;
     set_item(data, key, value);  // hashing this key may run code: just where Python would
   };
-  add(Name::PRIMARY_PARTITION_KEY, Name::object_id);
-  if (!internal) add(Name::SECONDARY_PARTITION_KEY, Name::object_version);
+  {
+    Object key = st.global(Name::PRIMARY_PARTITION_KEY);  // a dict display reads the key first
+    add(std::move(key), st.attr(address, Name::object_id));
+  }
+  if (!internal) {
+    Object value = st.attr(address, Name::object_version);  // an assignment reads the value first
+    add(st.global(Name::SECONDARY_PARTITION_KEY), std::move(value));
+  }
+  Method build = st.method(self, Name::_build_delete_statement);
   std::pair<Object, Object> statement;
-  if (plain && st.own_member(self, Name::_build_delete_statement)) {
-    statement = delete_statement_of(a.st, self, table, pairs);
+  if (plain && build.is_own()) {
+    statement = delete_statement_of(st, self, table, pairs);
   } else {
     if (!data) data = dict_of(pairs);
-    statement = unpack2(st.call_method(self, Name::_build_delete_statement, table, data));
+    statement = unpack2(invoke(st, build, build_delete_statement, PyUnicode_CheckExact(table.ptr()), self, table, data));
   }
-  execute_statement(a.st, self, statement.first, statement.second);
+  execute_spread(st, self, statement.first, statement.second);
   return none();
 }
 

@@ -40,21 +40,27 @@ constexpr std::string_view kReservedWords[] = {
 
 }  // namespace
 
-std::size_t quoted_size(std::string_view name, std::string_view quote) {
+std::size_t quoted_size(std::string_view name, std::string_view open, std::string_view close) {
   std::size_t extra = 0;
-  if (quote.size() == 1) {
-    const char q = quote[0];
+  if (close.size() == 1) {
+    const char q = close[0];
     for (char c : name) extra += (c == q || c == '%');
   } else {
-    extra = count_of(name, quote) * quote.size();
-    if (quote.find('%') == std::string_view::npos) extra += count_of(name, "%");
+    extra = count_of(name, close) * close.size();
+    if (close.find('%') == std::string_view::npos) extra += count_of(name, "%");
   }
-  return name.size() + extra + 2 * quote.size();
+  return name.size() + extra + open.size() + close.size();
+}
+
+std::size_t quoted_size(std::string_view name, std::string_view quote) { return quoted_size(name, quote, quote); }
+
+void append_quoted(std::string& out, std::string_view name, std::string_view open, std::string_view close) {
+  StringOut sink{out};
+  write_quoted(sink, name, open, close);
 }
 
 void append_quoted(std::string& out, std::string_view name, std::string_view quote) {
-  StringOut sink{out};
-  write_quoted(sink, name, quote);
+  append_quoted(out, name, quote, quote);
 }
 
 std::string quoted(std::string_view name, std::string_view quote) {

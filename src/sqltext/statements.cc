@@ -31,13 +31,13 @@ std::string insert_statement(std::string_view table, const std::vector<std::stri
   return std::move(out).finish();
 }
 
-std::string delete_statement(std::string_view table, std::string_view table_separator,
+std::string delete_statement(std::string_view table, std::string_view open, std::string_view close,
                              const std::vector<std::string_view>& columns) {
-  std::size_t size = 12 + 2 * table.size() + 2 * table_separator.size() + 7;
+  std::size_t size = 12 + 2 * table.size() + open.size() + 2 * close.size() + 7;
   for (auto column : columns) size += column.size() + 4 + 5 + 5;
   TextWriter out(size);
   out.put("DELETE FROM ");
-  write_quoted(out, table, table_separator);
+  write_quoted(out, table, open, close);
   out.put(" WHERE ");
   for (std::size_t i = 0; i < columns.size(); ++i) {
     if (i) out.put(" AND ");
@@ -85,7 +85,7 @@ std::string joined_column_list(const std::vector<ColumnTerm>& terms, std::string
 }
 
 std::string joined_select(const JoinedSelect& p) {
-  std::size_t size = 7 + p.select_list.size() + 6 + quoted_size(p.table, p.table_separator) + 4 +
+  std::size_t size = 7 + p.select_list.size() + 6 + quoted_size(p.table, p.table_open, p.table_close) + 4 +
                      p.model_alias.size() + 7 + p.metadata_source.size() + 5 +
                      p.metadata_alias.size() + 4 + 2 * p.model_alias.size() +
                      2 * p.metadata_alias.size() + 60 + p.where.size() + 7 + p.group_by.size() +
@@ -95,7 +95,7 @@ std::string joined_select(const JoinedSelect& p) {
   out.append("SELECT ");
   out.append(p.select_list);
   out.append(" FROM ");
-  append_quoted(out, p.table, p.table_separator);
+  append_quoted(out, p.table, p.table_open, p.table_close);
   out.append(" AS ");
   out.append(p.model_alias);
   out.append(" JOIN (");

@@ -12,8 +12,8 @@ namespace velmor::sqltext {
 // table as the reads and deletes, which always quote it.
 std::string insert_statement(std::string_view table, const std::vector<std::string_view>& columns);
 
-// DELETE FROM <sep><table><sep> WHERE "c1" = %s AND "c2" = %s
-std::string delete_statement(std::string_view table, std::string_view table_separator,
+// DELETE FROM <open><table><close> WHERE "c1" = %s AND "c2" = %s
+std::string delete_statement(std::string_view table, std::string_view open, std::string_view close,
                              const std::vector<std::string_view>& columns);
 
 // One column of a select list; `distinct` marks a distinct column.
@@ -34,7 +34,8 @@ std::string joined_column_list(const std::vector<ColumnTerm>& terms, std::string
 struct JoinedSelect {
   std::string_view select_list;
   std::string_view table;
-  std::string_view table_separator;
+  std::string_view table_open;   // the separators around the table name
+  std::string_view table_close;
   std::string_view model_alias;
   std::string_view metadata_alias;
   std::string_view metadata_source;  // the enriched metadata statement

@@ -45,13 +45,14 @@ class TextWriter {
   char* end_;
 };
 
-// `name` between `quote` texts, the quote text and '%' doubled inside (see quoting.h).
+// `name` between `open` and `close`, the closing text and '%' doubled inside (see
+// quoting.h).
 template <typename Out>
-void write_quoted(Out& out, std::string_view name, std::string_view quote) {
-  out.put(quote);
-  if (quote.size() == 1) {
+void write_quoted(Out& out, std::string_view name, std::string_view open, std::string_view close) {
+  out.put(open);
+  if (close.size() == 1) {
     // The common case: copy the runs between characters that need doubling at once.
-    const char q = quote[0];
+    const char q = close[0];
     std::size_t start = 0;
     for (std::size_t i = 0; i < name.size(); ++i) {
       const char c = name[i];
@@ -64,10 +65,10 @@ void write_quoted(Out& out, std::string_view name, std::string_view quote) {
   } else {
     std::size_t i = 0;
     while (i < name.size()) {
-      if (!quote.empty() && name.compare(i, quote.size(), quote) == 0) {
-        out.put(quote);
-        out.put(quote);
-        i += quote.size();
+      if (!close.empty() && name.compare(i, close.size(), close) == 0) {
+        out.put(close);
+        out.put(close);
+        i += close.size();
         continue;
       }
       const char c = name[i++];
@@ -75,7 +76,12 @@ void write_quoted(Out& out, std::string_view name, std::string_view quote) {
       out.put(c);
     }
   }
-  out.put(quote);
+  out.put(close);
+}
+
+template <typename Out>
+void write_quoted(Out& out, std::string_view name, std::string_view quote) {
+  write_quoted(out, name, quote, quote);
 }
 
 // `key` as a single-quoted literal, ' and % doubled.

@@ -60,7 +60,7 @@ class Delete : public ::testing::TestWithParam<DeleteCase> {};
 
 TEST_P(Delete, BuildsTheStatement) {
   const auto& c = GetParam();
-  EXPECT_EQ(delete_statement(c.table, c.separator, c.columns), c.expected);
+  EXPECT_EQ(delete_statement(c.table, c.separator, c.separator, c.columns), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -75,6 +75,10 @@ INSTANTIATE_TEST_SUITE_P(
         DeleteCase{
             "we\"ird%", "\"", {"c%\""}, "DELETE FROM \"we\"\"ird%%\" WHERE \"c%%\"\"\" = %s"},
         DeleteCase{"things", "`", {"a"}, "DELETE FROM `things` WHERE \"a\" = %s"}));
+
+TEST(Delete, DoublesTheClosingSeparatorInside) {
+  EXPECT_EQ(delete_statement("a]b[", "[", "]", {"c"}), "DELETE FROM [a]]b[] WHERE \"c\" = %s");
+}
 
 TEST(PlainColumnList, WritesTermsOrStar) {
   const struct {
@@ -105,7 +109,7 @@ JoinedSelect base_parts() {
   JoinedSelect parts;
   parts.select_list = "t1.*, M";
   parts.table = "things";
-  parts.table_separator = "\"";
+  parts.table_open = parts.table_close = "\"";
   parts.model_alias = "t1";
   parts.metadata_alias = "t2";
   parts.metadata_source = "SRC";
