@@ -19,12 +19,36 @@ bool is_atom(PyObject* value) {
          value == Py_None || type == &PyBytes_Type || type == &PyComplex_Type;
 }
 
+// A few items inline, the rest on the heap: most written data holds a few containers.
+template <typename T, std::size_t N>
+class SmallList {
+ public:
+  std::size_t size() const noexcept { return size_; }
+  T& operator[](std::size_t i) { return i < N ? inline_[i] : more_[i - N]; }
+  void push_back(T item) {
+    if (size_ < N) {
+      inline_[size_] = std::move(item);
+    } else {
+      more_.push_back(std::move(item));
+    }
+    ++size_;
+  }
+
+ private:
+  std::array<T, N> inline_{};
+  std::vector<T> more_;
+  std::size_t size_ = 0;
+};
+
 // The memo maps each original container to its copy, so that shared and cyclic
-// structure stays shared and cyclic. As copy.deepcopy's memo does, it keeps every
-// original alive until the copy is done: code run while copying (a __deepcopy__) may
-// drop an original, and a new object at its address must not be taken for it. It
-// lives in C++ until an object needs copy.deepcopy; from then on it is
-// copy.deepcopy's own memo dict, shared both ways.
+// structure stays shared and cyclic. It lives in C++ until an object needs
+// copy.deepcopy; from then on it is copy.deepcopy's own memo dict, shared both ways, and
+// holds what copy.deepcopy's memo would hold at that point: each container whose copy has
+// begun, by id, in the order their copies began, and, from the first finished copy on,
+// copy.deepcopy's keep-alive list of the finished originals, in the order they finished.
+// As that list does, the memo keeps every original alive until the copy is done: code run
+// while copying (a __deepcopy__) may drop one, and a new object at its address must not be
+// taken for it.
 class Copier {
  public:
   explicit Copier(Handle fallback) : fallback_(fallback) {}
@@ -63,7 +87,7 @@ class Copier {
   // copying fails exactly as the dict's own iterator fails.
   Object copy_dict(Handle original, int depth) {
     Object result = steal_or_throw(new_dict_for(PyDict_GET_SIZE(original.ptr())));
-    remember(original, result);
+    const std::size_t entry = begin(original, result);
     Object key, value;
     for (DictWalk entries(original); entries.next(key, value);) {
       // `copy[deepcopy(key)] = deepcopy(value)` evaluates the value first.
@@ -71,17 +95,19 @@ class Copier {
       Object new_key = copy_owned(std::move(key), depth + 1);
       if (PyDict_SetItem(result.ptr(), new_key.ptr(), new_value.ptr()) < 0) throw_python_error();
     }
+    finish(original, result, entry);
     return result;
   }
 
   // As `for item in original`: the size is read again before every item.
   Object copy_list(Handle original, int depth) {
     Object result = steal_or_throw(PyList_New(0));
-    remember(original, result);
+    const std::size_t entry = begin(original, result);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(original.ptr()); ++i) {
       Object copied = copy_owned(own(PyList_GET_ITEM(original.ptr(), i)), depth + 1);
       if (PyList_Append(result.ptr(), copied.ptr()) < 0) throw_python_error();
     }
+    finish(original, result, entry);
     return result;
   }
 
@@ -97,65 +123,103 @@ class Copier {
 #endif
   }
 
+  Object key_of(Handle object) const { return steal_or_throw(PyLong_FromVoidPtr(object.ptr())); }
+
   Object recall(Handle original) {
     if (!memo_dict_) {
-      for (std::size_t i = 0; i < n_inline_; ++i)
-        if (inline_[i].original.ptr() == original.ptr()) return inline_[i].copy;
-      auto found = overflow_.find(original.ptr());
-      return found == overflow_.end() ? Object() : found->second.copy;
+      if (seen_.size() <= kInline) {
+        for (std::size_t i = 0; i < seen_.size(); ++i)
+          if (seen_[i].original.ptr() == original.ptr()) return seen_[i].copy;
+        return {};
+      }
+      auto found = index_.find(original.ptr());
+      return found == index_.end() ? Object() : seen_[found->second].copy;
     }
-    Object key = steal_or_throw(PyLong_FromVoidPtr(original.ptr()));
-    PyObject* seen = PyDict_GetItemWithError(memo_dict_.ptr(), key.ptr());
+    PyObject* seen = PyDict_GetItemWithError(memo_dict_.ptr(), key_of(original).ptr());
     if (!seen && PyErr_Occurred()) throw_python_error();
     return own(seen);
   }
 
-  void remember(Handle original, Handle copy) {
+  // `memo[id(original)] = copy` as a container's copy begins; its place in seen_.
+  std::size_t begin(Handle original, Handle copy) {
+    if (memo_dict_) {
+      if (PyDict_SetItem(memo_dict_.ptr(), key_of(original).ptr(), copy.ptr()) < 0) throw_python_error();
+      return 0;
+    }
+    seen_.push_back({own(original), own(copy)});
+    const std::size_t entry = seen_.size() - 1;
+    if (seen_.size() > kInline) {
+      if (index_.empty())
+        for (std::size_t i = 0; i < entry; ++i) index_.emplace(seen_[i].original.ptr(), i);
+      index_.emplace(original.ptr(), entry);
+    }
+    return entry;
+  }
+
+  // As copy.deepcopy ends each copy: `memo[id(original)] = copy` again, then the
+  // original joins the keep-alive list.
+  void finish(Handle original, Handle copy, std::size_t entry) {
     if (!memo_dict_) {
-      // Most written data holds a few containers: they stay in the inline slots.
-      Seen entry{own(original), own(copy)};
-      if (n_inline_ < inline_.size()) {
-        inline_[n_inline_++] = std::move(entry);
-      } else {
-        overflow_.insert_or_assign(original.ptr(), std::move(entry));
-      }
+      if (finished_.size() == 0) keep_alive_at_ = seen_.size();
+      finished_.push_back(entry);
       return;
     }
-    kept_.push_back(own(original));
-    Object key = steal_or_throw(PyLong_FromVoidPtr(original.ptr()));
-    if (PyDict_SetItem(memo_dict_.ptr(), key.ptr(), copy.ptr()) < 0) throw_python_error();
+    if (PyDict_SetItem(memo_dict_.ptr(), key_of(original).ptr(), copy.ptr()) < 0) throw_python_error();
+    // copy._keep_alive: memo[id(memo)].append(original), or a new list on a KeyError.
+    Object memo_key = key_of(memo_dict_);
+    PyObject* kept = PyDict_GetItemWithError(memo_dict_.ptr(), memo_key.ptr());
+    if (!kept && PyErr_Occurred()) throw_python_error();
+    if (kept) {
+      Object list = own(kept);
+      Object appended = steal_or_throw(PyObject_CallMethod(list.ptr(), "append", "O", original.ptr()));
+      return;
+    }
+    Object list = make_list(original);
+    if (PyDict_SetItem(memo_dict_.ptr(), memo_key.ptr(), list.ptr()) < 0) throw_python_error();
+  }
+
+  static Object make_list(Handle item) {
+    Object list = steal_or_throw(PyList_New(1));
+    PyList_SET_ITEM(list.ptr(), 0, Py_NewRef(item.ptr()));
+    return list;
   }
 
   Object delegate(Handle value) {
     if (!memo_dict_) {
-      Object shared = new_dict();
-      auto share = [&](Seen& entry) {
-        Object key = steal_or_throw(PyLong_FromVoidPtr(entry.original.ptr()));
-        if (PyDict_SetItem(shared.ptr(), key.ptr(), entry.copy.ptr()) < 0) throw_python_error();
-        kept_.push_back(std::move(entry.original));
+      // copy.deepcopy's memo as it would stand now: the begun copies by id in the order
+      // they began, and the keep-alive list where the first finished copy put it.
+      Object memo = new_dict();
+      Object memo_key = key_of(memo);
+      auto add_kept = [&] {
+        Object kept = steal_or_throw(PyList_New(0));
+        for (std::size_t i = 0; i < finished_.size(); ++i)
+          if (PyList_Append(kept.ptr(), seen_[finished_[i]].original.ptr()) < 0) throw_python_error();
+        if (PyDict_SetItem(memo.ptr(), memo_key.ptr(), kept.ptr()) < 0) throw_python_error();
       };
-      for (std::size_t i = 0; i < n_inline_; ++i) share(inline_[i]);
-      for (auto& [original, entry] : overflow_) share(entry);
-      n_inline_ = 0;
-      overflow_.clear();
-      memo_dict_ = std::move(shared);
+      for (std::size_t i = 0; i < seen_.size(); ++i) {
+        if (finished_.size() && i == keep_alive_at_) add_kept();
+        if (PyDict_SetItem(memo.ptr(), key_of(seen_[i].original).ptr(), seen_[i].copy.ptr()) < 0)
+          throw_python_error();
+      }
+      if (finished_.size() && keep_alive_at_ == seen_.size()) add_kept();
+      memo_dict_ = std::move(memo);
     }
     return call(fallback_, value, memo_dict_);
   }
 
-  // An original (kept alive until the copy is done: code run while copying may drop
-  // it, and a new object at its address must not be taken for it) and its copy.
+  // An original (kept alive until the copy is done) and its copy.
   struct Seen {
     Object original;
     Object copy;
   };
 
+  static constexpr std::size_t kInline = 8;
   Handle fallback_;
-  std::array<Seen, 8> inline_;
-  std::size_t n_inline_ = 0;
-  std::unordered_map<PyObject*, Seen> overflow_;
-  std::vector<Object> kept_;  // originals handed over with the memo to copy.deepcopy
-  Object memo_dict_;          // copy.deepcopy's memo format: id(original) -> copy
+  SmallList<Seen, kInline> seen_;                // in the order their copies began
+  std::unordered_map<PyObject*, std::size_t> index_;  // seen_ by original, once it is longer
+  SmallList<std::size_t, kInline> finished_;     // places in seen_, in the order their copies finished
+  std::size_t keep_alive_at_ = 0;          // copies begun when the first one finished
+  Object memo_dict_;                       // copy.deepcopy's memo format: id(original) -> copy
 };
 
 }  // namespace

@@ -140,6 +140,32 @@ def test_a_table_description_callback_outliving_its_module_does_nothing(child_en
     assert out == "silent\n"
 
 
+# A background thread still inside a member when the program returns: from 3.11 to 3.13 the
+# interpreter ends it with pthread_exit at finalization, unwinding the member's frames.
+DAEMON = """
+import threading, time
+db = PostgresHistoricalConnection()
+db.connect()
+where = Address(class_name="metadata", object_id=f"daemon {{os.getpid()}}", object_version="1")
+def loop():
+    i = 0
+    while True:
+        {body}
+        i += 1
+threading.Thread(target=loop, daemon=True).start()
+time.sleep(0.3)
+"""
+
+
+@pytest.mark.parametrize("body", ["db.execute('SELECT %s', i)",
+                                  "db.begin(); db.put(where, {'address': {'object_id': 'd', 'object_version': '1'}});"
+                                  " db.revert(); db.execute('ROLLBACK')"])
+def test_a_daemon_thread_inside_a_member_lets_the_process_exit(connection, body):
+    runs = [subprocess.Popen([sys.executable, "-c", PRELUDE + DAEMON.format(body=body)], stderr=subprocess.PIPE,
+                             env=os.environ.copy()) for _ in range(20)]
+    assert [(run.wait(timeout=120), run.stderr.read()[-2000:]) for run in runs] == [(0, b"")] * 20
+
+
 SWEEP = """
 import _testcapi
 import json.decoder, json.scanner, psycopg2.extras
