@@ -19,6 +19,14 @@
 // - No GIL-state calls, no lazily built global state, no static holding a Python
 //   object: state lives in the module (ModuleState), so each interpreter that imports
 //   the module, a subinterpreter included, has its own.
+// - A fast path runs only where Python's own rule says the general path would do the
+//   same, decided just before it runs: no decision, borrowed reference, size, iterator or
+//   view of ours outlives a call into Python. A method is looked up where a call site looks
+//   it up (before the call's arguments are evaluated), and run in place only while the
+//   look-up finds the class's own member (own_member, as CPython's generic look-up decides).
+//   VELMOR_FAST_PATHS=0 at import turns every fast path off; the suite compares both ways.
+// - A catch of `...` starts with VELMOR_PASS_THREAD_EXIT (ref.h): a thread the interpreter
+//   ends at exit unwinds through every member.
 #pragma once
 
 #include "binding/ref.h"

@@ -277,8 +277,8 @@ def session(mod, plan):
            lambda: db._nested_filter_statement("data", "a", list(lookups.values())[-1], True, bool),
            lambda: db._select_with_internal_meta_statement("t", "x", None, mod.NumberPaginator(limit=2, offset=1)),
            db.commit]
-    saved = {name: getattr(mod, name) for name in ("json", "Versions", "NoValue", "MODEL_TABLE_ALIAS")}
-    encoder, threshold = json._default_encoder, gc.get_threshold()
+    module_globals = vars(mod)
+    saved, encoder, threshold = dict(module_globals), json._default_encoder, gc.get_threshold()
     try:
         if plan["json"] == "shim":
             mod.json = types.SimpleNamespace(dumps=lambda value: log.append(("dumps", value)) or json.dumps(value))
@@ -302,8 +302,8 @@ def session(mod, plan):
             gc.callbacks.remove(collecting)
         json._default_encoder = encoder
         vars(builtins).pop("NoValue", None)
-        for name, value in saved.items():
-            setattr(mod, name, value)
+        module_globals.clear()  # the globals back, in their order
+        module_globals.update(saved)
     return log
 
 
