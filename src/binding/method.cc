@@ -293,11 +293,10 @@ PyObject* callable_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-  }
-  VELMOR_PASS_THREAD_EXIT
-  catch (const std::exception& error) {
+  } catch (const std::exception& error) {
     PyErr_SetString(PyExc_SystemError, error.what());
   } catch (...) {
+    VELMOR_PASS_THREAD_EXIT
     PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
   }
   return nullptr;

@@ -321,11 +321,10 @@ int exec_module(PyObject* module) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-  }
-  VELMOR_PASS_THREAD_EXIT
-  catch (const std::exception& error) {
+  } catch (const std::exception& error) {
     PyErr_SetString(PyExc_ImportError, error.what());
   } catch (...) {
+    VELMOR_PASS_THREAD_EXIT
     PyErr_SetString(PyExc_ImportError, "unknown C++ exception");
   }
   return -1;

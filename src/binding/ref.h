@@ -11,9 +11,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <atomic>
+#include <exception>
 #include <utility>
 
 namespace velmor::binding {
@@ -25,10 +24,10 @@ struct PythonError {};
 // --- A thread ended under a member --------------------------------------------------------
 //
 // At exit, CPython 3.11 to 3.13 end a daemon thread that asks for the GIL with
-// pthread_exit, which unwinds the thread's C++ frames with a forced-unwind exception. It
-// must pass through every catch (VELMOR_PASS_THREAD_EXIT comes first wherever `...` is
-// caught), and the frames it unwinds no longer hold the GIL: the references they release
-// then stay as they are, for the process is ending.
+// pthread_exit, which unwinds the thread's C++ frames with a forced unwind: a foreign
+// exception, with no C++ object, that must pass through every catch (every `catch (...)`
+// starts with VELMOR_PASS_THREAD_EXIT). The frames it unwinds no longer hold the GIL: the
+// references they release then stay as they are, for the process is ending.
 
 // Set once any interpreter of the process has begun to exit (its atexit hooks run), or a
 // forced unwind has been seen. Until then every release is plain: the test costs one load.
@@ -53,10 +52,13 @@ inline bool may_touch_python() noexcept {
 
 inline void note_thread_exit() noexcept { exit_started.store(true, std::memory_order_relaxed); }
 
-#define VELMOR_PASS_THREAD_EXIT                      \
-  catch (abi::__forced_unwind&) {                    \
-    ::velmor::binding::note_thread_exit();           \
-    throw;                                           \
+// The first statement of every `catch (...)`. A foreign exception has no C++ object, so
+// std::current_exception() is empty for it alone (catching abi::__forced_unwind by
+// reference would bind a reference to that missing object).
+#define VELMOR_PASS_THREAD_EXIT              \
+  if (!std::current_exception()) {           \
+    ::velmor::binding::note_thread_exit();   \
+    throw;                                   \
   }
 
 // A borrowed reference: valid only while someone else holds the object.

@@ -129,12 +129,6 @@ Object ModuleState::global(Name n) const {
   return own(value);
 }
 
-Utf8 ModuleState::global_text(Name n) const {
-  if (std::shared_ptr<const GlobalTexts> texts = global_texts())
-    if (const Utf8* text = texts->find(n)) return *text;
-  return Utf8(global(n));
-}
-
 std::uint64_t ModuleState::globals_version() const noexcept {
 #if PY_VERSION_HEX < 0x030C0000
   if (globals_) return reinterpret_cast<PyDictObject*>(globals_.ptr())->ma_version_tag;
@@ -154,7 +148,7 @@ const GlobalTexts* ModuleState::current_global_texts() const {
   for (Name n : kRead) {
     PyObject* value = PyDict_GetItemWithError(globals_.ptr(), name(n));
     if (!value && PyErr_Occurred()) throw_python_error();
-    if (value && PyUnicode_Check(value)) texts->set(n, Utf8(own(value)));
+    if (value && PyUnicode_CheckExact(value)) texts->set(n, Utf8(own(value)));
   }
   std::array<std::string_view, std::size(kFieldNameGlobals)> views;
   std::size_t held = 0;

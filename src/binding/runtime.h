@@ -292,8 +292,6 @@ class ModuleState {
   // The value a module-level name holds now, read like a global of Python code (the
   // builtins when the module has no such name).
   Object global(Name n) const;
-  // The text of a module-level name that holds a str, read as global() reads it.
-  Utf8 global_text(Name n) const;
   // A number that every change to the module's globals changes, or 0 where the
   // interpreter keeps none (3.12 deprecated the dict's version tag).
   std::uint64_t globals_version() const noexcept;

@@ -15,28 +15,87 @@
 namespace velmor::binding {
 namespace {
 
-// The host package's names that nested-field expressions are written with, read from the
-// module's globals when an expression needs them, as Python code reads its globals.
-class GlobalFieldNames {
+// The host package's names a statement writes (module globals, TABLE_SEPARATOR), read as
+// Python code reads them, when the statement needs them. An exact str is written as its
+// text; any other object is a hole in the text, which `join` fills by adding the pieces
+// with Python's +, left to right, as `"... AS " + MODEL_TABLE_ALIAS + " JOIN (" ...` would.
+class HostNames {
  public:
-  explicit GlobalFieldNames(const ModuleState& st) : st_(st), texts_(st.global_texts()) {}
+  explicit HostNames(const ModuleState& st) : st_(st), texts_(st.global_texts()) {}
 
-  sqltext::FieldNames view() const { return {read, this, kColumnQuote}; }
+  // A module global, for the statement builders in sqltext.
+  sqltext::HostName global(Name name) const {
+    if (texts_ && texts_->version() == st_.globals_version())
+      if (const Utf8* text = texts_->find(name)) return text->view();
+    return value(st_.global(name));
+  }
+  // Any value.
+  sqltext::HostName value(Object value) const {
+    const int index = static_cast<int>(held_.size());
+    if (PyUnicode_CheckExact(value.ptr())) return held_.emplace_back(std::move(value), Utf8(value)).text->view();
+    // A str of a class of its own lends its text to what is written around it.
+    std::optional<Utf8> text;
+    if (PyUnicode_Check(value.ptr())) text.emplace(value);
+    const std::string_view view = text ? text->view() : std::string_view();
+    held_.emplace_back(std::move(value), std::move(text));
+    return sqltext::HostName::hole_for(index, view);
+  }
+  // The nested-field names, as sqltext asks for them; `field` is the field compared with them.
+  sqltext::FieldNames field_names(Handle field) const {
+    field_ = field;
+    return {read_field_name, equals_field_name, this, kColumnQuote};
+  }
+
+  Object join(const sqltext::Parts& parts) const;
 
  private:
-  static std::string_view read(const void* context, sqltext::FieldNames::Name which) {
-    const auto* self = static_cast<const GlobalFieldNames*>(context);
-    const auto index = static_cast<std::size_t>(which);
-    const Name name = kFieldNameGlobals[index];
-    if (self->texts_ && self->texts_->version() == self->st_.globals_version())
-      if (const Utf8* text = self->texts_->find(name)) return text->view();
-    return self->held_[index].emplace(self->st_.global_text(name));
+  struct Held {
+    Held(Object v, std::optional<Utf8> t) : value(std::move(v)), text(std::move(t)) {}
+    Object value;
+    std::optional<Utf8> text;
+  };
+
+  static sqltext::HostName read_field_name(const void* context, sqltext::FieldNames::Name which) {
+    return static_cast<const HostNames*>(context)->global(kFieldNameGlobals[static_cast<std::size_t>(which)]);
+  }
+  // `field == <name>` as Python compares them, for a name that is a hole.
+  static bool equals_field_name(const void* context, sqltext::FieldNames::Name which, std::string_view) {
+    const auto* self = static_cast<const HostNames*>(context);
+    Object name = self->st_.global(kFieldNameGlobals[static_cast<std::size_t>(which)]);
+    const int equal = PyObject_RichCompareBool(self->field_.ptr(), name.ptr(), Py_EQ);
+    if (equal < 0) throw_python_error();
+    return equal != 0;
   }
 
   const ModuleState& st_;
   std::shared_ptr<const GlobalTexts> texts_;  // the globals' texts as the call began
-  mutable std::array<std::optional<Utf8>, 6> held_;  // the texts read, alive for the call
+  mutable std::vector<Held> held_;            // what was read, alive for the call; a hole's index
+  mutable Handle field_;
 };
+
+Object HostNames::join(const sqltext::Parts& parts) const {
+  const std::string& text = parts.text();
+  if (parts.holes().empty()) return to_str(text);
+  Object joined;
+  auto add = [&](Object piece) {
+    joined = joined ? steal_or_throw(PyNumber_Add(joined.ptr(), piece.ptr())) : std::move(piece);
+  };
+  std::size_t at = 0;
+  for (const sqltext::Parts::Hole& hole : parts.holes()) {
+    if (hole.at > at) add(to_str(std::string_view(text).substr(at, hole.at - at)));
+    Object name = held_[static_cast<std::size_t>(hole.name)].value;
+    if (hole.quoted) {  // name.replace('"', '""').replace("%", "%%")
+      Object quote = to_str(kColumnQuote);
+      Object doubled = steal_or_throw(PyNumber_Add(quote.ptr(), quote.ptr()));
+      name = steal_or_throw(PyObject_CallMethod(name.ptr(), "replace", "OO", quote.ptr(), doubled.ptr()));
+      name = steal_or_throw(PyObject_CallMethod(name.ptr(), "replace", "ss", "%", "%%"));
+    }
+    add(std::move(name));
+    at = hole.at;
+  }
+  if (at < text.size()) add(to_str(std::string_view(text).substr(at)));
+  return joined;
+}
 
 // json.dumps(value) for a str, int or float with the default settings, written
 // directly: the same text the standard encoder produces, without its Python layers.
@@ -292,9 +351,9 @@ Object resolve_nested_field_name(const Args& a) {
     if (std::shared_ptr<const GlobalTexts> texts = st.global_texts())
       if (const sqltext::FieldNames* names = texts->field_names())
         return to_str(
-            sqltext::resolve_nested_field_name(field, nested, cast_for(st, value_type), flags, *names));
+            sqltext::resolve_nested_field_name(field, nested, cast_for(st, value_type), flags, *names).take_text());
   }
-  GlobalFieldNames names(st);
+  HostNames host(st);
   struct CastContext {
     const ModuleState& st;
     Handle type;
@@ -305,7 +364,8 @@ Object resolve_nested_field_name(const Args& a) {
         return cast_for(c->st, c->type);
       },
       &asked};
-  return to_str(sqltext::resolve_nested_field_name(Utf8(a[0]), Utf8(a[1]), cast_of, flags, names.view()));
+  return host.join(
+      sqltext::resolve_nested_field_name(Utf8(a[0]), Utf8(a[1]), cast_of, flags, host.field_names(a[0])));
 }
 
 namespace {
@@ -349,9 +409,11 @@ Object nested_filter_statement(const Args& a) {
     if (same(value, all)) return pair(st.text(Text::empty), none());
     if (same(field_name, st.global(Name::ADDRESS_FIELD)) && Utf8(nested_fields) == "object_version" &&
         same(value, latest)) {
-      std::string test =
-          sqltext::latest_version_test(truthy(use_meta), st.global_text(Name::METADATA_TABLE_ALIAS), kColumnQuote);
-      return pair(to_str(test), st.global(Name::NoValue));
+      HostNames host(st);
+      const bool joined = truthy(use_meta);
+      Object test = host.join(sqltext::latest_version_test(
+          joined, joined ? host.global(Name::METADATA_TABLE_ALIAS) : sqltext::HostName(""), kColumnQuote));
+      return pair(test, st.global(Name::NoValue));
     }
   }
 
@@ -385,23 +447,24 @@ Object select_with_internal_meta_statement(const Args& a) {
   const ModuleState& st = a.st;
   Handle self = a[0], table_name = a[1], select_only = a[2], conditions = a[3], pagination = a[4],
              order_by = a[5];
-  // The statement is concatenated in order, as `"FROM " + self.TABLE_SEPARATOR + table_name
-  // + self.TABLE_SEPARATOR + " AS " + MODEL_TABLE_ALIAS ...` is: each part that is not a str
-  // fails where that concatenation fails, before the builders after it are called.
+  // The statement up to the join's end is concatenated first, as `"FROM " +
+  // self.TABLE_SEPARATOR + table_name + self.TABLE_SEPARATOR + " AS " + MODEL_TABLE_ALIAS ...`
+  // is, before any builder is called: a part that is not a str fails there, as that
+  // concatenation fails; the clauses are added to it afterwards.
+  HostNames host(st);
   Utf8 select_list(select_only), table(table_name);
-  Utf8 open = text_of(st.attr(self, Name::TABLE_SEPARATOR));
-  Utf8 close = text_of(st.attr(self, Name::TABLE_SEPARATOR));
-  Utf8 model_alias = text_of(st.global(Name::MODEL_TABLE_ALIAS));
-  Utf8 source = text_of(st.global(Name::METADATA_SELECT_STATEMENT));
-  Utf8 metadata_alias = text_of(st.global(Name::METADATA_TABLE_ALIAS));
   sqltext::JoinedSelect parts;
   parts.select_list = select_list;
   parts.table = table;
-  parts.table_open = open;
-  parts.table_close = close;
-  parts.model_alias = model_alias;
-  parts.metadata_alias = metadata_alias;
-  parts.metadata_source = source;
+  parts.table_open = host.value(st.attr(self, Name::TABLE_SEPARATOR));
+  parts.table_close = host.value(st.attr(self, Name::TABLE_SEPARATOR));
+  parts.model_alias = host.global(Name::MODEL_TABLE_ALIAS);
+  parts.metadata_source = host.global(Name::METADATA_SELECT_STATEMENT);
+  parts.metadata_alias = host.global(Name::METADATA_TABLE_ALIAS);
+  Object head;  // where a part is a hole: the text so far, joined as Python joins it
+  if (parts.table_open.is_hole() || parts.table_close.is_hole() || parts.model_alias.is_hole() ||
+      parts.metadata_source.is_hole() || parts.metadata_alias.is_hole())
+    head = host.join(sqltext::joined_select(parts));
 
   Object parameters = new_list();
   std::optional<Utf8> where_text, group_by_text, ordering_text;
@@ -434,32 +497,44 @@ Object select_with_internal_meta_statement(const Args& a) {
       parts.limit = true;
     }
   }
-  return pair(to_str(sqltext::joined_select(parts)), parameters);
+  if (!head) return pair(to_str(sqltext::joined_select(parts).take_text()), parameters);
+  Object tail = to_str(sqltext::joined_select_clauses(parts));
+  return pair(steal_or_throw(PyNumber_Add(head.ptr(), tail.ptr())), parameters);
 }
 
 Object build_group_by_statement(const Args& a) {
   const ModuleState& st = a.st;
   Handle self = a[0], order_by = a[1], is_internal = a[2], use_meta = a[3];
-  std::vector<std::string> terms;
+  std::vector<Object> terms;  // a name, or the resolver's expression for it
   if (truthy(order_by)) {
     Object iterator = steal_or_throw(PyObject_GetIter(order_by.ptr()));
     while (Object item = next_item(iterator)) {
       Object field_name = st.attr(item, Name::field_name);
       int nested = PySequence_Contains(field_name.ptr(), st.text(Text::double_underscore));
       if (nested < 0) throw_python_error();
-      Utf8 text(field_name);
       if (!nested) {
-        terms.emplace_back(text.view());
+        terms.push_back(std::move(field_name));
         continue;
       }
+      Utf8 text(field_name);
       size_t split = text.view().find("__");
       Object field = to_str(text.view().substr(0, split));
       Object rest = to_str(text.view().substr(split + 2));
-      Object term = resolve_field(a.st, self, field, rest, Handle(), is_internal, use_meta);
-      terms.emplace_back(text_of(term).view());
+      terms.push_back(resolve_field(a.st, self, field, rest, Handle(), is_internal, use_meta));
     }
   }
-  return to_str(sqltext::group_by_clause(terms));
+  // ", ".join(["t1.partition_key", "t1.range_key", *terms]), with join's own error.
+  std::vector<Utf8> texts;
+  texts.reserve(terms.size());
+  for (std::size_t i = 0; i < terms.size(); ++i) {
+    if (!PyUnicode_Check(terms[i].ptr())) {
+      PyErr_Format(PyExc_TypeError, "sequence item %zu: expected str instance, %.80s found", i + 2,
+                   Py_TYPE(terms[i].ptr())->tp_name);
+      throw_python_error();
+    }
+    texts.emplace_back(terms[i]);
+  }
+  return to_str(sqltext::group_by_clause(std::vector<std::string_view>(texts.begin(), texts.end())));
 }
 
 Object build_select_statement(const Args& a) {
@@ -486,10 +561,11 @@ Object build_select_statement(const Args& a) {
     sorted = sorted_columns(st, query_specifier, false);
     terms = sorted.terms;
   }
-  std::string columns = sqltext::joined_column_list(terms, st.global_text(Name::MODEL_TABLE_ALIAS),
-                                                    st.global_text(Name::METADATA_SELECT_FIELD));
+  HostNames host(st);
+  Object columns = host.join(sqltext::joined_column_list(terms, host.global(Name::MODEL_TABLE_ALIAS),
+                                                         host.global(Name::METADATA_SELECT_FIELD)));
   return st.call_method_kw(self, Name::_select_with_internal_meta_statement, Kw::JoinedSelect, table_name,
-                           to_str(columns), conditions, pagination, order_by);
+                           columns, conditions, pagination, order_by);
 }
 
 // --- The condition operator map's functions ----------------------------------------------

@@ -118,9 +118,8 @@ void forget_revert_entry(const ModuleState& st, Handle self, Handle entry) {
         return;
       }
     }
-  }
-  VELMOR_PASS_THREAD_EXIT
-  catch (...) {
+  } catch (...) {
+    VELMOR_PASS_THREAD_EXIT
     // Dropped on purpose: the put's own error is the one its caller must see.
   }
 }
@@ -129,9 +128,8 @@ void RevertEntryProbe::take_back(Handle self) const {
   PendingError pending;
   try {
     if (Object recorded = gained()) forget_revert_entry(st_, self, recorded);
-  }
-  VELMOR_PASS_THREAD_EXIT
-  catch (...) {
+  } catch (...) {
+    VELMOR_PASS_THREAD_EXIT
   }
 }
 
@@ -262,18 +260,16 @@ Object put(const Args& a) {
     try {
       invoke(st, add, add_revert_data, PyDict_CheckExact(data.ptr()), self, copy, data);
       recorded = probe.gained();
-    }
-    VELMOR_PASS_THREAD_EXIT
-    catch (...) {
+    } catch (...) {
+      VELMOR_PASS_THREAD_EXIT
       probe.take_back(self);
       throw;
     }
   }
   try {
     write_row(st, self, address, data);
-  }
-  VELMOR_PASS_THREAD_EXIT
-  catch (...) {
+  } catch (...) {
+    VELMOR_PASS_THREAD_EXIT
     // The row was not written, whatever stopped it: a later revert must not delete a
     // row of this address.
     if (recorded) forget_revert_entry(st, self, recorded);
@@ -383,9 +379,8 @@ Object revert(const Args& a) {
       Object address = steal_or_throw(PyObject_GetItem(entry.ptr(), first.ptr()));
       invoke(st, remove, delete_record, true, self, address);
     }
-  }
-  VELMOR_PASS_THREAD_EXIT
-  catch (...) {
+  } catch (...) {
+    VELMOR_PASS_THREAD_EXIT
     // Recording must come back on whatever happened to the deletes.
     PendingError pending;
     if (PyObject_SetAttr(self.ptr(), st.name(Name::_is_revert_enabled), Py_True) < 0) PyErr_Clear();

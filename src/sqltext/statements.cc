@@ -8,6 +8,17 @@ namespace {
 
 constexpr std::string_view kDoubleQuote = "\"";
 
+template <typename Out>
+void write_clauses(Out& out, const JoinedSelect& p) {
+  if (!p.where.empty()) {
+    out.put(" WHERE ");
+    out.put(p.where);
+  }
+  out.put(p.group_by);
+  out.put(p.order_by);
+  if (p.limit) out.put(" LIMIT %s OFFSET %s");
+}
+
 }  // namespace
 
 std::string insert_statement(std::string_view table, const std::vector<std::string_view>& columns) {
@@ -61,63 +72,65 @@ std::string plain_column_list(const std::vector<ColumnTerm>& terms) {
   return out;
 }
 
-std::string joined_column_list(const std::vector<ColumnTerm>& terms, std::string_view model_alias,
-                               std::string_view metadata_field_sql) {
-  std::size_t size = model_alias.size() + 4 + metadata_field_sql.size();
+Parts joined_column_list(const std::vector<ColumnTerm>& terms, const HostName& model_alias,
+                         const HostName& metadata_field_sql) {
+  std::size_t size = model_alias.text.size() + 4 + metadata_field_sql.text.size();
   for (const auto& term : terms)
-    size += model_alias.size() + 1 + term.name.size() + 2 + (term.distinct ? 9 : 0);
-  std::string out;
-  out.reserve(size);
+    size += model_alias.text.size() + 1 + term.name.size() + 2 + (term.distinct ? 9 : 0);
+  Parts out(size);
   if (terms.empty()) {
-    out.append(model_alias);
-    out.append(".*");
+    out.name(model_alias);
+    out.put(".*");
   }
   for (std::size_t i = 0; i < terms.size(); ++i) {
-    if (i) out.append(", ");
-    if (terms[i].distinct) out.append("DISTINCT ");
-    out.append(model_alias);
-    out.push_back('.');
-    out.append(terms[i].name);
+    if (i) out.put(", ");
+    if (terms[i].distinct) out.put("DISTINCT ");
+    out.name(model_alias);
+    out.put('.');
+    out.put(terms[i].name);
   }
-  out.append(", ");
-  out.append(metadata_field_sql);
+  out.put(", ");
+  out.name(metadata_field_sql);
   return out;
 }
 
-std::string joined_select(const JoinedSelect& p) {
-  std::size_t size = 7 + p.select_list.size() + 6 + quoted_size(p.table, p.table_open, p.table_close) + 4 +
-                     p.model_alias.size() + 7 + p.metadata_source.size() + 5 +
-                     p.metadata_alias.size() + 4 + 2 * p.model_alias.size() +
-                     2 * p.metadata_alias.size() + 60 + p.where.size() + 7 + p.group_by.size() +
-                     p.order_by.size() + 20;
+Parts joined_select(const JoinedSelect& p) {
+  const std::size_t size = 7 + p.select_list.size() + 6 + quoted_size(p.table, p.table_open.text, p.table_close.text) +
+                           4 + 3 * p.model_alias.text.size() + 7 + p.metadata_source.text.size() + 5 +
+                           3 * p.metadata_alias.text.size() + 64 + p.where.size() + 7 + p.group_by.size() +
+                           p.order_by.size() + 20;
+  Parts out(size);
+  out.put("SELECT ");
+  out.put(p.select_list);
+  out.put(" FROM ");
+  out.name(p.table_open);
+  // Inside, the closing separator is doubled (and '%'): a separator that is no plain string
+  // is joined by the caller, and only '%' is doubled then.
+  write_escaped(out, p.table, p.table_close.text);
+  out.name(p.table_close);
+  out.put(" AS ");
+  out.name(p.model_alias);
+  out.put(" JOIN (");
+  out.name(p.metadata_source);
+  out.put(") AS ");
+  out.name(p.metadata_alias);
+  out.put(" ON ");
+  out.name(p.model_alias);
+  out.put(".partition_key = ");
+  out.name(p.metadata_alias);
+  out.put(".object_id AND ");
+  out.name(p.model_alias);
+  out.put(".range_key = ");
+  out.name(p.metadata_alias);
+  out.put(".object_version");
+  write_clauses(out, p);
+  return out;
+}
+
+std::string joined_select_clauses(const JoinedSelect& p) {
   std::string out;
-  out.reserve(size);
-  out.append("SELECT ");
-  out.append(p.select_list);
-  out.append(" FROM ");
-  append_quoted(out, p.table, p.table_open, p.table_close);
-  out.append(" AS ");
-  out.append(p.model_alias);
-  out.append(" JOIN (");
-  out.append(p.metadata_source);
-  out.append(") AS ");
-  out.append(p.metadata_alias);
-  out.append(" ON ");
-  out.append(p.model_alias);
-  out.append(".partition_key = ");
-  out.append(p.metadata_alias);
-  out.append(".object_id AND ");
-  out.append(p.model_alias);
-  out.append(".range_key = ");
-  out.append(p.metadata_alias);
-  out.append(".object_version");
-  if (!p.where.empty()) {
-    out.append(" WHERE ");
-    out.append(p.where);
-  }
-  out.append(p.group_by);
-  out.append(p.order_by);
-  if (p.limit) out.append(" LIMIT %s OFFSET %s");
+  StringOut sink{out};
+  write_clauses(sink, p);
   return out;
 }
 
@@ -125,7 +138,7 @@ bool is_counting_select_list(std::string_view select_list) noexcept {
   return select_list.find("COUNT") != std::string_view::npos;
 }
 
-std::string group_by_clause(const std::vector<std::string>& terms) {
+std::string group_by_clause(const std::vector<std::string_view>& terms) {
   constexpr std::string_view kHead = " GROUP BY t1.partition_key, t1.range_key";
   std::size_t size = kHead.size();
   for (const auto& term : terms) size += 2 + term.size();

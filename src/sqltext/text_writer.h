@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace velmor::sqltext {
 
@@ -45,14 +46,12 @@ class TextWriter {
   char* end_;
 };
 
-// `name` between `open` and `close`, the closing text and '%' doubled inside (see
-// quoting.h).
+// `name` as it stands between quotes: every `quote` text and '%' doubled (see quoting.h).
 template <typename Out>
-void write_quoted(Out& out, std::string_view name, std::string_view open, std::string_view close) {
-  out.put(open);
-  if (close.size() == 1) {
+void write_escaped(Out& out, std::string_view name, std::string_view quote) {
+  if (quote.size() == 1) {
     // The common case: copy the runs between characters that need doubling at once.
-    const char q = close[0];
+    const char q = quote[0];
     std::size_t start = 0;
     for (std::size_t i = 0; i < name.size(); ++i) {
       const char c = name[i];
@@ -62,20 +61,27 @@ void write_quoted(Out& out, std::string_view name, std::string_view open, std::s
       start = i + 1;
     }
     out.put(name.substr(start));
-  } else {
-    std::size_t i = 0;
-    while (i < name.size()) {
-      if (!close.empty() && name.compare(i, close.size(), close) == 0) {
-        out.put(close);
-        out.put(close);
-        i += close.size();
-        continue;
-      }
-      const char c = name[i++];
-      if (c == '%') out.put('%');
-      out.put(c);
-    }
+    return;
   }
+  std::size_t i = 0;
+  while (i < name.size()) {
+    if (!quote.empty() && name.compare(i, quote.size(), quote) == 0) {
+      out.put(quote);
+      out.put(quote);
+      i += quote.size();
+      continue;
+    }
+    const char c = name[i++];
+    if (c == '%') out.put('%');
+    out.put(c);
+  }
+}
+
+// `name` between `open` and `close`, the closing text doubled inside.
+template <typename Out>
+void write_quoted(Out& out, std::string_view name, std::string_view open, std::string_view close) {
+  out.put(open);
+  write_escaped(out, name, close);
   out.put(close);
 }
 
@@ -98,6 +104,68 @@ void write_literal(Out& out, std::string_view key) {
   }
   out.put(key.substr(start));
   out.put('\'');
+}
+
+// A host package's name as the text layer writes it: its text, or, for a name that is no
+// plain string, a hole that the caller fills in itself (it joins the name to the text
+// around it as Python's + would).
+struct HostName {
+  HostName(std::string_view name_text) : text(name_text) {}  // NOLINT: a text is a host name
+  HostName(const char* name_text) : text(name_text) {}       // NOLINT
+  HostName(const std::string& name_text) : text(name_text) {}  // NOLINT
+  // A hole; `text` is the name's text where it has one (a string of a kind of its own), for
+  // the texts written around it that depend on it.
+  static HostName hole_for(int index, std::string_view text = {}) {
+    HostName name{text};
+    name.hole = index;
+    return name;
+  }
+  bool is_hole() const noexcept { return hole >= 0; }
+
+  std::string_view text;
+  int hole = -1;  // the caller's index of the name, when it is a hole
+};
+
+// Statement text with holes where host names go that are no plain strings. Without holes
+// it is simply the text.
+class Parts {
+ public:
+  struct Hole {
+    std::size_t at;  // where in the text
+    int name;        // the caller's index
+    bool quoted;     // between column quotes: the caller doubles the quote and '%' in it
+  };
+
+  Parts() = default;
+  explicit Parts(std::size_t capacity) { text_.reserve(capacity); }
+
+  void put(std::string_view piece) { text_.append(piece); }
+  void put(char c) { text_.push_back(c); }
+  // A host name, bare or between `quote`s.
+  void name(const HostName& name, std::string_view quote = {});
+
+  const std::string& text() const noexcept { return text_; }
+  const std::vector<Hole>& holes() const noexcept { return holes_; }
+  // The text alone, when there are no holes.
+  std::string take_text() && { return std::move(text_); }
+
+ private:
+  std::string text_;
+  std::vector<Hole> holes_;
+};
+
+inline void Parts::name(const HostName& name, std::string_view quote) {
+  if (!name.is_hole()) {
+    if (quote.empty()) {
+      put(name.text);
+    } else {
+      write_quoted(*this, name.text, quote);
+    }
+    return;
+  }
+  put(quote);
+  holes_.push_back({text_.size(), name.hole, !quote.empty()});
+  put(quote);
 }
 
 // Adapts a std::string to the writers above.

@@ -4,6 +4,7 @@
 
 #include <ostream>
 #include <string_view>
+#include <tuple>
 
 namespace velmor::sqltext {
 namespace {
@@ -70,7 +71,7 @@ TEST_P(Resolve, GivesTheFieldExpression) {
   ResolveFlags flags;
   flags.is_internal_table = c.internal;
   flags.use_internal_meta_tables = c.meta;
-  EXPECT_EQ(resolve_nested_field_name(c.field, c.nested, c.cast, flags, kNames), c.expected);
+  EXPECT_EQ(resolve_nested_field_name(c.field, c.nested, c.cast, flags, kNames).text(), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -120,14 +121,36 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ResolveNestedFieldName, UsesTheGivenColumnQuote) {
   const FieldNames names{"t1", "t2", "_address", "_metadata", "partition_key", "range_key", "`"};
-  EXPECT_EQ(resolve_nested_field_name("data", "a", Cast::Integer, ResolveFlags{false, true}, names),
+  EXPECT_EQ(resolve_nested_field_name("data", "a", Cast::Integer, ResolveFlags{false, true}, names).text(),
             "cast(t1.`data`::json->>'a' as integer)");
 }
 
+TEST(ResolveNestedFieldName, LeavesHolesWhereTheCallerJoinsANameItself) {
+  // The model alias and the primary key are no plain strings; the address field is compared by the caller.
+  const FieldNames names{
+      [](const void*, FieldNames::Name which) {
+        constexpr std::string_view kTexts[] = {"", "t2", "", "_metadata", "", "range_key"};
+        const auto index = static_cast<int>(which);
+        return which == FieldNames::Name::MetadataAlias || which == FieldNames::Name::MetadataField ||
+                       which == FieldNames::Name::SecondaryKey
+                   ? HostName(kTexts[index])
+                   : HostName::hole_for(index);
+      },
+      [](const void*, FieldNames::Name, std::string_view field) { return field == "where"; }, nullptr, "\""};
+  const Parts column = resolve_nested_field_name("data", "a", Cast::Integer, ResolveFlags{false, true}, names);
+  EXPECT_EQ(column.text(), "cast(.\"data\"::json->>'a' as integer)");
+  ASSERT_EQ(column.holes().size(), 1u);
+  EXPECT_EQ((std::tuple{column.holes()[0].at, column.holes()[0].name, column.holes()[0].quoted}), (std::tuple{5u, 0, false}));
+  const Parts key = resolve_nested_field_name("where", "object_id", Cast::Text, ResolveFlags{false, true}, names);
+  EXPECT_EQ(key.text(), ".\"\"");
+  ASSERT_EQ(key.holes().size(), 2u);
+  EXPECT_EQ((std::tuple{key.holes()[1].at, key.holes()[1].name, key.holes()[1].quoted}), (std::tuple{2u, 4, true}));
+}
+
 TEST(LatestVersionTest, WithMetadataJoinTestsTheNextVersionColumn) {
-  EXPECT_EQ(latest_version_test(true, "t2", "\""),
+  EXPECT_EQ(latest_version_test(true, "t2", "\"").text(),
             "(t2.\"next_version\" IS NULL OR t2.\"next_version\" = '')");
-  EXPECT_EQ(latest_version_test(true, "meta", "`"),
+  EXPECT_EQ(latest_version_test(true, "meta", "`").text(),
             "(meta.`next_version` IS NULL OR meta.`next_version` = '')");
 }
 
@@ -135,8 +158,8 @@ TEST(LatestVersionTest, WithoutMetadataJoinTestsTheOwnMetadataColumn) {
   constexpr std::string_view kExpected =
       "(cast(_metadata::json->'next_version' as text) IS NULL OR "
       "trim('\"' FROM cast(_metadata::json->'next_version' as text)) = '')";
-  EXPECT_EQ(latest_version_test(false, "t2", "\""), kExpected);
-  EXPECT_EQ(latest_version_test(false, "other", "`"), kExpected);
+  EXPECT_EQ(latest_version_test(false, "t2", "\"").text(), kExpected);
+  EXPECT_EQ(latest_version_test(false, "other", "`").text(), kExpected);
 }
 
 }  // namespace

@@ -95,9 +95,9 @@ TEST(PlainColumnList, WritesTermsOrStar) {
 }
 
 TEST(JoinedColumnList, QualifiesTermsAndEndsWithTheMetadataColumn) {
-  EXPECT_EQ(joined_column_list({{"a", true}, {"b", false}}, "t1", "M"), "DISTINCT t1.a, t1.b, M");
-  EXPECT_EQ(joined_column_list({}, "t1", "M"), "t1.*, M");
-  EXPECT_EQ(joined_column_list({{"a", false}}, "t1", metadata_select_field("t2")),
+  EXPECT_EQ(joined_column_list({{"a", true}, {"b", false}}, "t1", "M").text(), "DISTINCT t1.a, t1.b, M");
+  EXPECT_EQ(joined_column_list({}, "t1", "M").text(), "t1.*, M");
+  EXPECT_EQ(joined_column_list({{"a", false}}, "t1", metadata_select_field("t2")).text(),
             "t1.a, " + metadata_select_field("t2"));
 }
 
@@ -117,7 +117,7 @@ JoinedSelect base_parts() {
 }
 
 TEST(JoinedSelect, WithoutOptionalClauses) {
-  EXPECT_EQ(joined_select(base_parts()), "SELECT t1.*, M FROM \"things\"" + std::string(kJoin));
+  EXPECT_EQ(joined_select(base_parts()).text(), "SELECT t1.*, M FROM \"things\"" + std::string(kJoin));
 }
 
 TEST(JoinedSelect, WithEveryClause) {
@@ -126,7 +126,7 @@ TEST(JoinedSelect, WithEveryClause) {
   parts.group_by = " GROUP BY t1.partition_key, t1.range_key, t1.a";
   parts.order_by = " ORDER BY t1.a ASC";
   parts.limit = true;
-  EXPECT_EQ(joined_select(parts),
+  EXPECT_EQ(joined_select(parts).text(),
             "SELECT t1.*, M FROM \"things\"" + std::string(kJoin) +
                 " WHERE (t1.a = %s AND t1.b > %s)"
                 " GROUP BY t1.partition_key, t1.range_key, t1.a ORDER BY t1.a ASC"
@@ -136,7 +136,7 @@ TEST(JoinedSelect, WithEveryClause) {
 TEST(JoinedSelect, QuotesTheTableNameWithDoubling) {
   JoinedSelect parts = base_parts();
   parts.table = "My\"Table%";
-  EXPECT_EQ(joined_select(parts), "SELECT t1.*, M FROM \"My\"\"Table%%\"" + std::string(kJoin));
+  EXPECT_EQ(joined_select(parts).text(), "SELECT t1.*, M FROM \"My\"\"Table%%\"" + std::string(kJoin));
 }
 
 TEST(IsCountingSelectList, LooksForUpperCaseCount) {

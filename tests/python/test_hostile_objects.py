@@ -7,6 +7,7 @@ build too, where any read of freed memory is reported."""
 import copy
 import gc
 import sys
+import types
 import weakref
 
 import psycopg2
@@ -322,3 +323,16 @@ def test_parameters_that_cannot_be_spread_fail_as_in_python(parameters):
     counter = Counter()
     expected = outcome(lambda: counter.execute("SELECT 1", *parameters))
     assert outcome(lambda: counter.count(address("Probe", "o", "1"))) == expected
+
+
+def test_count_reads_the_first_column_as_python_indexes_a_row():
+    class Counter(PostgresHistoricalConnection):
+        def _build_count_statement(self, table_name, conditions, **kwargs):
+            return "SELECT 1", ()
+
+        def execute(self, query, *args):
+            return types.SimpleNamespace(fetchone=lambda: {"count": 3})
+
+    with pytest.raises(KeyError) as caught:
+        Counter().count(address("Probe", "o", "1"))
+    assert caught.value.args == (0,)

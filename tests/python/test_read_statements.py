@@ -1,6 +1,7 @@
 """Statement texts of the read path: nested fields, nested filters, grouping, column lists,
 the metadata-joined select and in-memory pagination. No database is needed."""
 
+import builtins
 import datetime
 import logging
 
@@ -190,11 +191,21 @@ HOST_NAME_READERS = [  # between them, every host name the builders read
                                   "PRIMARY_PARTITION_KEY", "SECONDARY_PARTITION_KEY", "METADATA_SELECT_FIELD"])
 def test_builders_read_the_host_names_as_they_are_at_the_call(monkeypatch, name):
     before = [read(Connection()) for read in HOST_NAME_READERS]  # whatever the module keeps of the names now
-    monkeypatch.setattr(module, name, "n_" + getattr(module, name).strip())
+    renamed = "n_" + getattr(module, name).strip()
+    monkeypatch.setattr(module, name, renamed)
     after = [read(Connection()) for read in HOST_NAME_READERS]
     fresh = fresh_import()
     setattr(fresh, name, getattr(module, name))
     assert after == [read(fresh.PostgresHistoricalConnection()) for read in HOST_NAME_READERS] and after != before
+    # A name that is no plain str is joined to its neighbours by Python's +: a str of a class of
+    # its own that adds as str does gives the same texts, and anything else fails as + fails.
+    monkeypatch.setattr(module, name, Joined(getattr(module, name)))
+    assert [read(Connection()) for read in HOST_NAME_READERS] == after
+    monkeypatch.setattr(module, name, 5)
+    failures = {outcome(lambda: read(Connection())) for read in HOST_NAME_READERS} - {"ok"}
+    assert failures <= {"can only concatenate str (not \"int\") to str", "'int' object has no attribute 'replace'",
+                        "unsupported operand type(s) for +: 'int' and 'str'"}
+    assert bool(failures) == (name not in ("ADDRESS_FIELD", "METADATA_FIELD"))  # only compared, those two
     namespace = vars(module)
     kept = dict(namespace)
     try:
@@ -202,9 +213,27 @@ def test_builders_read_the_host_names_as_they_are_at_the_call(monkeypatch, name)
         with pytest.raises(NameError, match=f"^name '{name}' is not defined$"):
             for read in HOST_NAME_READERS:
                 read(Connection())
+        monkeypatch.setattr(builtins, name, renamed, raising=False)  # found there, as Python finds a global
+        assert [read(Connection()) for read in HOST_NAME_READERS] == after
     finally:  # the globals back in their order
         namespace.clear()
         namespace.update(kept)
+
+
+class Joined(str):
+    def __add__(self, other):
+        return str(self) + other
+
+    def __radd__(self, other):
+        return other + str(self)
+
+
+def outcome(call):
+    try:
+        call()
+        return "ok"
+    except (TypeError, AttributeError) as error:
+        return str(error)
 
 
 class SelectSpy(Connection):
@@ -334,11 +363,16 @@ def test_select_with_internal_meta_refuses_a_malformed_condition_result(where, p
     assert str(caught.value) == error[1]
 
 
-def test_a_table_separator_that_is_not_text_fails_as_concatenation_does():
+def test_a_part_that_is_not_text_fails_where_concatenation_does():
     spy = type("NumberedSeparator", (JoinedSpy,), {"TABLE_SEPARATOR": 7})(("W", []))
     with pytest.raises(TypeError) as caught:
-        spy._select_with_internal_meta_statement("T", "S")
-    assert str(caught.value) == 'can only concatenate str (not "int") to str'
+        spy._select_with_internal_meta_statement("T", "S", Q(a=1))
+    assert str(caught.value) == 'can only concatenate str (not "int") to str' and spy.calls == []
+    where = ("W", [1])
+    spy = type("NumberedOrder", (JoinedSpy,), {"_build_order_by_statement": lambda self, order_by, **kw: 7})(where)
+    with pytest.raises(TypeError):
+        spy._select_with_internal_meta_statement("T", "S", Q(a=1), NumberPaginator(2), ORDER)
+    assert where[1] == [1]  # failed before the page limit was appended
 
 
 ITEMS = [{"k": letter} for letter in "abcde"]
