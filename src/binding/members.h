@@ -47,8 +47,9 @@ std::pair<Object, Object> insert_statement_of(ModuleState& st, Handle self, Hand
 std::pair<Object, Object> delete_statement_of(ModuleState& st, Handle self, Handle table_name,
                            const std::vector<std::pair<Object, Object>>& columns);
 
-// What process_value_before_insert(value, data_type) returns, for an exact str data type.
-Object adapt_value(const ModuleState& st, Handle value, Handle data_type);
+// What process_value_before_insert(value, data_type) returns, for an exact str data type;
+// `ran_python` is set when it called Python code (a json.dumps of the host's).
+Object adapt_value(const ModuleState& st, Handle value, Handle data_type, bool& ran_python);
 
 // reads.cc
 Object query(const Args& a);

@@ -435,14 +435,16 @@ struct StateSlot {
 // takes as they are, or whatever the look-up gave, to be called.
 class Method {
  public:
-  // The class's own member of `self`; `binds` unless it is a static one.
-  static Method ours(Handle self, Handle callable, bool binds) {
-    return Method(Object::borrow(callable.ptr()), self, true, binds);
-  }
+  // The class's own member of `self` (its callable held by the module's state); `binds`
+  // unless it is a static one.
+  static Method ours(Handle self, Handle callable, bool binds) { return Method(Object(), callable, self, binds); }
   // What `object.<name>` gave.
-  static Method found(Object attribute) { return Method(std::move(attribute), Handle(), false, false); }
+  static Method found(Object attribute) {
+    Handle callable = attribute;
+    return Method(std::move(attribute), callable, Handle(), false);
+  }
 
-  bool is_own() const noexcept { return own_; }
+  bool is_own() const noexcept { return !found_; }
 
   // The call: `method(args...)`.
   template <typename... A>
@@ -451,12 +453,12 @@ class Method {
   Object spread(Handle first, Handle rest) const;
 
  private:
-  Method(Object callable, Handle self, bool own, bool binds)
-      : callable_(std::move(callable)), self_(self), own_(own), binds_(binds) {}
+  Method(Object found, Handle callable, Handle self, bool binds)
+      : found_(std::move(found)), callable_(callable), self_(self), binds_(binds) {}
 
-  Object callable_;
-  Handle self_;  // the instance an own member binds to; the caller holds it
-  bool own_;
+  Object found_;     // what a look-up gave, unless it found the class's own
+  Handle callable_;  // found_, or the own member's callable
+  Handle self_;      // the instance an own member binds to; the caller holds it
   bool binds_;
 };
 

@@ -74,7 +74,7 @@ class HostNames {
 };
 
 Object HostNames::join(const sqltext::Parts& parts) const {
-  const std::string& text = parts.text();
+  const std::string_view text = parts.text();
   if (parts.holes().empty()) return to_str(text);
   Object joined;
   auto add = [&](Object piece) {
@@ -82,7 +82,7 @@ Object HostNames::join(const sqltext::Parts& parts) const {
   };
   std::size_t at = 0;
   for (const sqltext::Parts::Hole& hole : parts.holes()) {
-    if (hole.at > at) add(to_str(std::string_view(text).substr(at, hole.at - at)));
+    if (hole.at > at) add(to_str(text.substr(at, hole.at - at)));
     Object name = held_[static_cast<std::size_t>(hole.name)].value;
     if (hole.quoted) {  // name.replace('"', '""').replace("%", "%%")
       Object quote = to_str(kColumnQuote);
@@ -93,7 +93,7 @@ Object HostNames::join(const sqltext::Parts& parts) const {
     add(std::move(name));
     at = hole.at;
   }
-  if (at < text.size()) add(to_str(std::string_view(text).substr(at)));
+  if (at < text.size()) add(to_str(text.substr(at)));
   return joined;
 }
 
@@ -324,19 +324,23 @@ std::pair<Object, Object> delete_statement_of(ModuleState& st, Handle self, Hand
   return statement_of_pairs(st, self, table_name, table_separators(st, self), pairs);
 }
 
-Object adapt_value(const ModuleState& st, Handle value, Handle data_type) {
+Object adapt_value(const ModuleState& st, Handle value, Handle data_type, bool& ran_python) {
   PyObject* v = value.ptr();
   // A float travels as numeric otherwise, which a json column refuses.
   if (holds_ascii(data_type, "json") && (PyUnicode_Check(v) || PyLong_Check(v) || PyFloat_Check(v))) {
     // json.dumps(value), `json` being the global as it is now.
     Object json = st.global(Name::json);
     if (st.is_standard_json(json)) return json_dumps_scalar(st, v);
+    ran_python = true;
     return call(st.attr(json, Name::dumps), value);
   }
   return own(value);
 }
 
-Object process_value_before_insert(const Args& a) { return adapt_value(a.st, a[1], a[2]); }
+Object process_value_before_insert(const Args& a) {
+  bool ran_python = false;
+  return adapt_value(a.st, a[1], a[2], ran_python);
+}
 
 Object resolve_nested_field_name(const Args& a) {
   const ModuleState& st = a.st;

@@ -1,4 +1,5 @@
 // Writes: put and _delete, nested transactions with savepoints, and revert.
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -167,12 +168,25 @@ struct KeptColumns {
   Object as_dict() const { return as_pairs ? dict_of(pairs) : dict; }
 };
 
+// Whether looking an exact str up in `mapping` runs no code: an exact dict whose keys are
+// all exact strs compares them without calling any __eq__.
+bool answers_quietly(Handle mapping) {
+  if (!PyDict_CheckExact(mapping.ptr())) return false;
+  Py_ssize_t position = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(mapping.ptr(), &position, &key, &value))
+    if (!PyUnicode_CheckExact(key)) return false;
+  return true;
+}
+
 // {key: self.process_value_before_insert(value, description[key])
 //  for key, value in insert_data.items() if key in description}
 // Walked with the mapping's own iterator: the adaptation may run code that reaches the
-// copy (cyclic data), and a change then fails as it would in Python. Each key decides
-// afresh, as the comprehension's own look-ups do, whether the class's own
-// process_value_before_insert is the one to run and whether the key keeps the pairs.
+// copy (cyclic data), and a change then fails as it would in Python. Each key asks
+// `key in description`, looks the method up and reads `description[key]`, as the
+// comprehension does; while no Python code can have run since the last key's look-up (an
+// exact str key, a description that answers it quietly, the class's own adaptation), that
+// look-up and one read of the dict are those answers.
 KeptColumns kept_columns(ModuleState& st, Handle self, Handle insert_data, Handle description) {
   KeptColumns kept{st.fast_paths() && PyDict_CheckExact(insert_data.ptr()), {}, {}};
   if (kept.as_pairs) {
@@ -180,14 +194,37 @@ KeptColumns kept_columns(ModuleState& st, Handle self, Handle insert_data, Handl
   } else {
     kept.dict = new_dict();
   }
+  std::optional<Method> adapt;  // the last key's look-up
+  bool settled = false;         // nothing can have run since, and the description answers quietly
   auto keep = [&](Handle key, Handle value) {
-    const int known = PySequence_Contains(description.ptr(), key.ptr());
-    if (known < 0) throw_python_error();
-    if (!known) return;
-    Method adapt = st.method(self, Name::process_value_before_insert);
-    Object data_type = get_item(description, key);
-    kept.keep(key, adapt.is_own() && PyUnicode_CheckExact(data_type.ptr()) ? adapt_value(st, value, data_type)
-                                                                            : adapt(value, data_type));
+    Object data_type;
+    if (settled && PyUnicode_CheckExact(key.ptr())) {
+      PyObject* found = PyDict_GetItemWithError(description.ptr(), key.ptr());
+      if (!found) {
+        if (PyErr_Occurred()) throw_python_error();
+        return;
+      }
+      data_type = own(found);
+    } else {
+      settled = false;
+      const int known = PySequence_Contains(description.ptr(), key.ptr());
+      if (known < 0) throw_python_error();
+      if (!known) return;
+      adapt.emplace(st.method(self, Name::process_value_before_insert));
+      data_type = get_item(description, key);
+      settled = st.fast_paths() && PyUnicode_CheckExact(key.ptr()) && answers_quietly(description);
+    }
+    Object adapted;
+    if (adapt->is_own() && PyUnicode_CheckExact(data_type.ptr())) {
+      bool ran_python = false;
+      adapted = adapt_value(st, value, data_type, ran_python);
+      settled = settled && !ran_python;
+    } else {
+      adapted = (*adapt)(value, data_type);
+      settled = false;
+    }
+    kept.keep(key, std::move(adapted));
+    settled = settled && kept.as_pairs;  // a key set into the dict may have run its __hash__
   };
   if (PyDict_CheckExact(insert_data.ptr())) {
     Object key, value;

@@ -93,7 +93,7 @@ Parts resolve_nested_field_name(std::string_view field, std::string_view nested,
         return column_text(Column{names.model_alias(), names.primary_key(), names.column_quote()});
       return column_text(Column{std::string_view(), names.primary_key(), {}});
     }
-    if (!flags.use_internal_meta_tables) return {};
+    if (!flags.use_internal_meta_tables) return Parts(0);
     if (nested == "object_version")
       return column_text(Column{names.model_alias(), names.secondary_key(), names.column_quote()});
   }

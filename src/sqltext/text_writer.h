@@ -26,6 +26,9 @@ class TextWriter {
     *cursor_++ = c;
   }
 
+  std::size_t size() const noexcept { return static_cast<std::size_t>(cursor_ - text_.data()); }
+  std::string_view view() const noexcept { return {text_.data(), size()}; }
+
   // The text written so far; the writer is spent afterwards.
   std::string finish() && {
     text_.resize(static_cast<std::size_t>(cursor_ - text_.data()));
@@ -136,21 +139,20 @@ class Parts {
     bool quoted;     // between column quotes: the caller doubles the quote and '%' in it
   };
 
-  Parts() = default;
-  explicit Parts(std::size_t capacity) { text_.reserve(capacity); }
+  explicit Parts(std::size_t capacity = 64) : out_(capacity) {}
 
-  void put(std::string_view piece) { text_.append(piece); }
-  void put(char c) { text_.push_back(c); }
+  void put(std::string_view piece) { out_.put(piece); }
+  void put(char c) { out_.put(c); }
   // A host name, bare or between `quote`s.
   void name(const HostName& name, std::string_view quote = {});
 
-  const std::string& text() const noexcept { return text_; }
+  std::string_view text() const noexcept { return out_.view(); }
   const std::vector<Hole>& holes() const noexcept { return holes_; }
   // The text alone, when there are no holes.
-  std::string take_text() && { return std::move(text_); }
+  std::string take_text() && { return std::move(out_).finish(); }
 
  private:
-  std::string text_;
+  TextWriter out_;
   std::vector<Hole> holes_;
 };
 
@@ -164,7 +166,7 @@ inline void Parts::name(const HostName& name, std::string_view quote) {
     return;
   }
   put(quote);
-  holes_.push_back({text_.size(), name.hole, !quote.empty()});
+  holes_.push_back({out_.size(), name.hole, !quote.empty()});
   put(quote);
 }
 
