@@ -404,15 +404,19 @@ Object select_with_internal_meta_statement(const Args& a) {
   if (truthy(order_by))
     ordering = st.call_method_kw(self, Name::_build_order_by_statement, Kw::Flags, order_by, bool_(false),
                                  bool_(true));
-  bool limit = false;
+  bool limit = false, offset_alone = false;
   if (is_instance(pagination, st.global(Name::NumberPaginator))) {
     Object limit_value = st.attr(pagination, Name::limit);
+    Object offset = st.attr(pagination, Name::offset);
     if (!limit_value.is_none()) {
-      Object offset = st.attr(pagination, Name::offset);
       if (!truthy(offset)) offset = int_(0);
       st.call_method(parameters, Name::append, limit_value);
       st.call_method(parameters, Name::append, offset);
       limit = true;
+    } else if (!offset.is_none() && compares_with_zero(offset, Py_GT)) {
+      // A page with no end still starts at its offset.
+      st.call_method(parameters, Name::append, offset);
+      offset_alone = true;
     }
   }
   // Concatenated as text, as `"FROM " + separator + ...` would be: a separator that is
@@ -434,6 +438,7 @@ Object select_with_internal_meta_statement(const Args& a) {
   if (group_by) parts.group_by = group_by_text.emplace(text_of(group_by));
   if (ordering) parts.order_by = ordering_text.emplace(text_of(ordering));
   parts.limit = limit;
+  parts.offset_alone = offset_alone;
   return pair(to_str(sqltext::joined_select(parts)), parameters);
 }
 

@@ -117,7 +117,10 @@ std::string joined_select(const JoinedSelect& p) {
   }
   out.append(p.group_by);
   out.append(p.order_by);
-  if (p.limit) out.append(" LIMIT %s OFFSET %s");
+  if (p.limit)
+    out.append(" LIMIT %s OFFSET %s");
+  else if (p.offset_alone)
+    out.append(" OFFSET %s");
   return out;
 }
 
