@@ -65,6 +65,20 @@ void drop_keywords_the_dsn_names(const ModuleState& st, Handle envs, Handle dsn)
   }
 }
 
+// `dbname` and `database` are one connection parameter under two names, and the
+// driver refuses both at once: a keyword given to connect under either name replaces
+// the environment's under the other. In Python:
+//   for name, other in (("dbname", "database"), ("database", "dbname")):
+//       if name in kwargs: envs.pop(other, None)
+void drop_the_other_database_name(const ModuleState& st, Handle envs, Handle kwargs) {
+  constexpr std::pair<const char*, const char*> kNames[] = {{"dbname", "database"}, {"database", "dbname"}};
+  for (auto [name, other] : kNames) {
+    int given = PyDict_Contains(kwargs.ptr(), to_str(name).ptr());
+    if (given < 0) throw_python_error();
+    if (given) st.call_method(envs, Name::pop, to_str(other), Py_None);
+  }
+}
+
 }  // namespace
 
 Object init_instance(const Args& a) {
@@ -104,6 +118,7 @@ Object connect(const Args& a) {
   if (!st.attr(self, Name::_connection).is_none()) st.raise_connection_error("Connection already established");
   Object envs = st.call_method(self, Name::_default_envs);
   drop_keywords_the_dsn_names(st, envs, dsn);
+  drop_the_other_database_name(st, envs, kwargs);
   st.call_method(envs, Name::update, kwargs);
   if (!PyDict_Check(envs.ptr())) envs = call(reinterpret_cast<PyObject*>(&PyDict_Type), envs);
   Object driver_connect = st.attr(st.global(Name::psycopg2), Name::connect);

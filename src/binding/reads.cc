@@ -71,26 +71,44 @@ Object row_mapping(Handle names, Handle row) {
 
 }  // namespace
 
+// A negative bound would count from the end of the merged list in memory but is
+// refused by the server in a statement, so neither reading is a page.
+void refuse_negative(Handle bound, const char* message) {
+  if (bound.is_none() || !compares_with_zero(bound, Py_LT)) return;
+  PyErr_SetString(PyExc_ValueError, message);
+  throw_python_error();
+}
+
 Object query(const Args& a) {
   const ModuleState& st = a.st;
   Handle self = a[0], address = a[1], query_specifier = a[2], conditions = a[3], pagination = a[4],
              order_by = a[5];
+  const bool numbered = is_instance(pagination, st.global(Name::NumberPaginator));
+  Object limit, offset;
+  if (numbered) {
+    offset = st.attr(pagination, Name::offset);
+    refuse_negative(offset, "offset must not be negative");
+    limit = st.attr(pagination, Name::limit);
+    refuse_negative(limit, "limit must not be negative");
+  }
   VersionPlan plan = plan_versions(st, self, address, conditions);
 
   // Several class versions are merged and sorted in memory, so each table must
-  // give its first offset + limit rows and the page is cut from the merged list.
-  // One class version is paged by its statement alone.
+  // give its first offset + limit rows (all of them when there is no limit) and
+  // the page is cut from the merged list. One class version is paged by its
+  // statement alone.
   Handle per_table = pagination;
   Object merged_paginator, page_start, page_stop;
-  if (plan.pairs.size() > 1 && is_instance(pagination, st.global(Name::NumberPaginator))) {
-    Object limit = st.attr(pagination, Name::limit);
+  if (plan.pairs.size() > 1 && numbered) {
     if (!limit.is_none()) {
-      page_start = st.attr(pagination, Name::offset);
-      if (!truthy(page_start)) page_start = int_(0);
+      page_start = truthy(offset) ? offset : int_(0);
       page_stop = steal_or_throw(PyNumber_Add(page_start.ptr(), limit.ptr()));
       merged_paginator = call_kw(st.global(Name::NumberPaginator), st.kw(Kw::NumberPaginator), page_stop, int_(0));
-      per_table = merged_paginator;
+    } else if (!offset.is_none() && compares_with_zero(offset, Py_GT)) {
+      page_start = offset;
+      merged_paginator = call_kw(st.global(Name::NumberPaginator), st.kw(Kw::NumberPaginator), none(), int_(0));
     }
+    if (merged_paginator) per_table = merged_paginator;
   }
 
   Object result = new_list();
@@ -104,7 +122,7 @@ Object query(const Args& a) {
 
   Object sorted = call(st.global(Name::sort_items), result, order_by);
   if (plan.pairs.size() == 1) return sorted;
-  if (page_stop) return slice(sorted, page_start, page_stop);
+  if (page_start) return slice(sorted, page_start, page_stop);  // no stop: to the end
   return st.call_method(self, Name::_paginate_items, sorted, pagination);
 }
 

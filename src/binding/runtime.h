@@ -498,6 +498,11 @@ bool is_instance(Handle value, Handle cls);
 // `left == right` as Python evaluates it (no identity shortcut).
 bool equals(Handle left, Handle right);
 
+// `value > 0` (op Py_GT), `value < 0` (Py_LT) and so on, as Python evaluates them.
+inline bool compares_with_zero(Handle value, int op) {
+  return truthy(steal_or_throw(PyObject_RichCompare(value.ptr(), int_(0).ptr(), op)));
+}
+
 // Whether a str (a subclass too) holds exactly the ASCII text `ascii`: `text == ascii`
 // without running code or converting the str.
 inline bool holds_ascii(Handle text, std::string_view ascii) noexcept {

@@ -493,12 +493,16 @@ Object select_with_internal_meta_statement(const Args& a) {
         self, Name::_build_order_by_statement, Kw::Flags, order_by, bool_(false), bool_(true))));
   if (is_instance(pagination, st.global(Name::NumberPaginator))) {
     Object limit_value = st.attr(pagination, Name::limit);
+    Object offset = st.attr(pagination, Name::offset);
     if (!limit_value.is_none()) {
-      Object offset = st.attr(pagination, Name::offset);
       if (!truthy(offset)) offset = int_(0);
       st.call_method(parameters, Name::append, limit_value);
       st.call_method(parameters, Name::append, offset);
       parts.limit = true;
+    } else if (!offset.is_none() && compares_with_zero(offset, Py_GT)) {
+      // A page with no end still starts at its offset.
+      st.call_method(parameters, Name::append, offset);
+      parts.offset_alone = true;
     }
   }
   if (!head) return pair(to_str(sqltext::joined_select(parts).take_text()), parameters);

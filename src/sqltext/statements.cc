@@ -16,7 +16,10 @@ void write_clauses(Out& out, const JoinedSelect& p) {
   }
   out.put(p.group_by);
   out.put(p.order_by);
-  if (p.limit) out.put(" LIMIT %s OFFSET %s");
+  if (p.limit)
+    out.put(" LIMIT %s OFFSET %s");
+  else if (p.offset_alone)
+    out.put(" OFFSET %s");
 }
 
 }  // namespace

@@ -45,6 +45,7 @@ struct JoinedSelect {
   std::string_view group_by;         // clause text with its leading blank, or empty
   std::string_view order_by;         // clause text with its leading blank, or empty
   bool limit = false;                // append " LIMIT %s OFFSET %s"
+  bool offset_alone = false;         // without limit: append " OFFSET %s"
 };
 
 Parts joined_select(const JoinedSelect& parts);

@@ -133,6 +133,16 @@ TEST(JoinedSelect, WithEveryClause) {
                 " LIMIT %s OFFSET %s");
 }
 
+TEST(JoinedSelect, AnOffsetAloneFollowsTheOrderingAndGivesWayToALimit) {
+  JoinedSelect parts = base_parts();
+  parts.order_by = " ORDER BY t1.a ASC";
+  parts.offset_alone = true;
+  const std::string head = "SELECT t1.*, M FROM \"things\"" + std::string(kJoin) + " ORDER BY t1.a ASC";
+  EXPECT_EQ(joined_select(parts).text(), head + " OFFSET %s");
+  parts.limit = true;
+  EXPECT_EQ(joined_select(parts).text(), head + " LIMIT %s OFFSET %s");
+}
+
 TEST(JoinedSelect, QuotesTheTableNameWithDoubling) {
   JoinedSelect parts = base_parts();
   parts.table = "My\"Table%";

@@ -101,6 +101,12 @@ def but(*dropped, **added):
     (ENV, ("host=dh port=5432 dbname=app",), {"host": "kh", "database": "kd", "connect_timeout": 3},
      (("host=dh port=5432 dbname=app",), but("port", host="kh", database="kd", connect_timeout=3))),
     (ENV, (), {"dsn": "user=du", "password": "kp"}, (("user=du",), but("user", password="kp"))),
+    # dbname and database name one parameter: a keyword under either name replaces the other's
+    (ENV, (), {"dbname": "kd"}, ((None,), but("database", dbname="kd"))),
+    (ENV, (), {"database": "kd"}, ((None,), but(database="kd"))),
+    (ENV, ("host=dh",), {"dbname": "kd"}, (("host=dh",), but("host", "database", dbname="kd"))),
+    (ENV, ("dbname=app",), {"dbname": "kd"}, (("dbname=app",), but("database", dbname="kd"))),
+    ({"POSTGRES_HOST": "h"}, (), {"dbname": "kd"}, ((None,), {"host": "h", "dbname": "kd"})),
 ])
 def test_connect_hands_dsn_first_and_merged_keywords(set_env, monkeypatch, env, args, kwargs, expected):
     set_env(env)

@@ -139,7 +139,7 @@ def test_install_beside_the_host_and_uninstall_touch_no_host_file(wheels, tmp_pa
     assert host_bytes() == host
 
 
-# A user's script with four planted mistakes; CORRECTIONS mends each.
+# A user's script with four planted mistakes, for pyright; CORRECTIONS mends each.
 MISTAKES = """\
 from velmor_data.connections.implementations.postgresql_history import PostgresHistoricalConnection
 from velmor_utils.models.data_models.address import Address
@@ -157,15 +157,76 @@ CORRECTIONS = (('db.put("Planet",', "db.put(mars,"), ("db.comit()", "db.commit()
                ("limit=10", "order_by=None"))
 PYRIGHT_VERSION = "1.1.414"  # the one scripts/lib.sh installs
 
+# An inventory script with fifteen planted mistakes, for mypy: its imports, then its lines, each
+# a plain line or (line, mistake, mend, caught by the stub alone, mypy's report with a typed host).
+IMPORTS = [("velmor_data.connections.implementations.postgresql_history", "PostgresHistoricalConnection"),
+           ("velmor_data.table_schemas.implementations.postgresql_history", "PostgresHistoricalTableSchemaService"),
+           ("velmor_utils.models.data_models.address", "Address"), ("velmor_utils.models.enums", "Versions"),
+           ("velmor_utils.query.data_models.order_by", "OrderBy"),
+           ("velmor_utils.query.data_models.paginator", "NumberPaginator"), ("velmor_utils.query.utils", "Q")]
+ARGUMENT = 'Argument {} has incompatible type "{}"; expected "{}"  [arg-type]'
+PLANTED = [
+    ('db = PostgresHistoricalConnection(is_revert_supported="no")', '"no"', "False", True,
+     ARGUMENT.format('"is_revert_supported" to "PostgresHistoricalConnection"', "str", "bool")),
+    "db.connect()",
+    "schema = PostgresHistoricalTableSchemaService(db)",
+    ('schema.create_object_table("Product", "1", {"name": "text"})', '"1", {', "1, {", False,
+     ARGUMENT.format('2 to "create_object_table" of "PostgresHistoricalTableSchemaService"', "str", "int")),
+    ('bolt = Address(class_name="Product", class_version="1", object_id="Product:1")', 'version="1"', "version=1",
+     False, ARGUMENT.format('"class_version" to "Address"', "str", "int | None")),
+    "db.begin()",
+    ('db.put("Product", {"name": "bolt"})', '"Product",', "bolt,", False,
+     ARGUMENT.format('1 to "put" of "PostgresHistoricalConnection"', "str", "Address")),
+    ("db.comit()", "comit", "commit", False,
+     '"PostgresHistoricalConnection" has no attribute "comit"; maybe "commit"?  [attr-defined]'),
+    "products = Address(class_name=\"Product\", class_version=1)",
+    ("latest = Q(_address__object_version=Versions.LATES)", "LATES)", "LATEST)", False,
+     '"type[Versions]" has no attribute "LATES"  [attr-defined]'),
+    ("total: str = db.count(products, latest)", "str", "int", True,
+     'Incompatible types in assignment (expression has type "int", variable has type "str")  [assignment]'),
+    ('db.count(products, {"name": "bolt"})', '{"name": "bolt"}', 'Q(name="bolt")', False,
+     ARGUMENT.format('2 to "count" of "PostgresHistoricalConnection"', "dict[str, str]", "Q | None")),
+    ("db.query(products, limit=10)", "limit=10", "pagination=NumberPaginator(10)", True,
+     'Unexpected keyword argument "limit" for "query" of "PostgresHistoricalConnection"  [call-arg]\n'
+     '{stub}: note: "query" of "PostgresHistoricalConnection" defined here'),
+    ("db.query(products, pagination=5)", "5", "NumberPaginator(offset=5)", False,
+     ARGUMENT.format('"pagination" to "query" of "PostgresHistoricalConnection"', "int",
+                     "NumberPaginator | CursorPaginator | None")),
+    ('db.query(products, pagination=NumberPaginator(limit="10"))', '"10"', "10", False,
+     ARGUMENT.format('"limit" to "NumberPaginator"', "str", "int | None")),
+    ('db.query(products, order_by=OrderBy("name"))', 'OrderBy("name")', '[OrderBy("name")]', False,
+     ARGUMENT.format('"order_by" to "query" of "PostgresHistoricalConnection"', "OrderBy", "list[OrderBy] | None")),
+    ('db.query(products, order_by=[OrderBy("name", "descending")])', "descending", "desc", False,
+     ARGUMENT.format('2 to "OrderBy"', "Literal['descending']", "Literal['asc', 'desc'] | OrderDirection")),
+    ("print(bolt.class_verison)", "verison", "version", False,
+     '"Address" has no attribute "class_verison"; maybe "class_version"?  [attr-defined]'),
+    "for item in db.query(products, conditions=latest):",
+    ("    print(item.name)", "item.name", 'item["name"]', True, '"dict[str, Any]" has no attribute "name"  [attr-defined]'),
+]
+# How mypy before 1.4 (Debian 12 has 1.0) writes the types above.
+OLD_TYPE_NAMES = {"int | None": "Optional[int]", "type[Versions]": "Type[Versions]", "dict[str, ": "Dict[str, ",
+                  "Q | None": "Optional[Q]", "NumberPaginator | CursorPaginator | None":
+                  "Union[NumberPaginator, CursorPaginator, None]", "list[OrderBy] | None": "Optional[List[OrderBy]]",
+                  "Literal['asc', 'desc'] | OrderDirection": "Union[OrderDirection, Literal['asc', 'desc']]"}
+FIRST_PLANTED = len(IMPORTS) + 2  # the number of the first planted line
 
-def user_scripts(directory):
-    """Writes mistakes.py and corrected.py into directory."""
-    corrected = MISTAKES
-    for wrong, right in CORRECTIONS:
+
+def planted_script():
+    """The planted script's text and its corrections."""
+    lines = [f"from {module} import {name}" for module, name in IMPORTS] + [""]
+    lines += [row if isinstance(row, str) else row[0] for row in PLANTED]
+    corrections = [(row[0], row[0].replace(row[1], row[2])) for row in PLANTED if not isinstance(row, str)]
+    return "\n".join(lines) + "\n", corrections
+
+
+def user_scripts(directory, script=MISTAKES, corrections=CORRECTIONS):
+    """Writes the script, as mistakes.py, and the script with its corrections, as corrected.py, into directory."""
+    corrected = script
+    for wrong, right in corrections:
         assert corrected.count(wrong) == 1
         corrected = corrected.replace(wrong, right)
     directory.mkdir()
-    (directory / "mistakes.py").write_text(MISTAKES)
+    (directory / "mistakes.py").write_text(script)
     (directory / "corrected.py").write_text(corrected)
     return directory
 
@@ -191,47 +252,38 @@ def test_mypy_reads_the_installed_stub(user_environment):
     untyped = "import-untyped" if mypy_version() >= (1, 7) else "import"
     query = next(number for number, line in enumerate(STUB.read_text().splitlines(), 1)
                  if line.startswith("    def query("))
-    unexpected_keyword = [
-        'mistakes.py:11: error: Unexpected keyword argument "limit" for "query" of "PostgresHistoricalConnection"'
-        "  [call-arg]",
-        f'{site}/{STUB_FILE}:{query}: note: "query" of "PostgresHistoricalConnection" defined here',
-    ]
-    wrong_assignment = ('mistakes.py:10: error: Incompatible types in assignment (expression has type "int", '
-                        'variable has type "str")  [assignment]')
+    reports = []  # (caught by the stub alone, mypy's lines), in line order
+    for number, row in enumerate(PLANTED, FIRST_PLANTED):
+        if not isinstance(row, str):
+            report = f"mistakes.py:{number}: error: " + row[4].format(stub=f"{site}/{STUB_FILE}:{query}")
+            for new, old in OLD_TYPE_NAMES.items() if mypy_version() < (1, 4) else ():
+                report = report.replace(new, old)
+            reports.append((row[3], report.splitlines()))
 
     def mypy(directory, script):
         # No options, as a user runs it; a fresh directory, so no cache of another run.
         return run([python, "-I", "-m", "mypy", script], returncodes=(0, 1), cwd=directory).splitlines()
 
-    # The stand-in has no py.typed: mypy reads the module's stub all the same and checks calls
-    # against it, but not the host's modules, so the connection's host base classes are Any to it.
-    assert mypy(user_scripts(work / "untyped"), "mistakes.py") == [
-        'mistakes.py:2: error: Skipping analyzing "velmor_utils.models.data_models.address": module is installed, '
-        f"but missing library stubs or py.typed marker  [{untyped}]",
-        "mistakes.py:2: note: See https://mypy.readthedocs.io/en/stable/running_mypy.html#missing-imports",
-        wrong_assignment,
-        *unexpected_keyword,
-        "Found 3 errors in 1 file (checked 1 source file)",
-    ]
-    # A host marked typed: every mistake is reported, and the corrected script passes.
+    # The stand-in is typed (py.typed): every mistake is reported, and the corrected script passes.
+    typed = user_scripts(work / "typed", *planted_script())
+    assert mypy(typed, "mistakes.py") == [line for _, lines in reports for line in lines] + [
+        "Found 15 errors in 1 file (checked 1 source file)"]
+    assert mypy(typed, "corrected.py") == ["Success: no issues found in 1 source file"]
+    # A host not marked typed: mypy still reads the module's stub and checks calls against it, but
+    # skips the host's modules, whose types (the connection's host base classes among them) are Any.
     markers = [site / package / "py.typed" for package in HOST_PACKAGES]
     try:
         for marker in markers:
-            marker.write_text("")
-        typed = user_scripts(work / "typed")
-        assert mypy(typed, "mistakes.py") == [
-            'mistakes.py:8: error: Argument 1 to "put" of "PostgresHistoricalConnection" has incompatible type "str"; '
-            'expected "Address"  [arg-type]',
-            'mistakes.py:9: error: "PostgresHistoricalConnection" has no attribute "comit"; maybe "commit"?'
-            "  [attr-defined]",
-            wrong_assignment,
-            *unexpected_keyword,
-            "Found 4 errors in 1 file (checked 1 source file)",
-        ]
-        assert mypy(typed, "corrected.py") == ["Success: no issues found in 1 source file"]
+            marker.unlink()
+        skipped = [f'mistakes.py:{number}: error: Skipping analyzing "{module}": module is installed, but missing '
+                   f"library stubs or py.typed marker  [{untyped}]" for number, (module, _) in enumerate(IMPORTS, 1)][1:]
+        assert mypy(user_scripts(work / "unmarked", *planted_script()), "mistakes.py") == [
+            skipped[0], "mistakes.py:2: note: See https://mypy.readthedocs.io/en/stable/running_mypy.html#missing-imports",
+            *skipped[1:], *[line for stub, lines in reports if stub for line in lines],
+            "Found 10 errors in 1 file (checked 1 source file)"]
     finally:
         for marker in markers:
-            marker.unlink(missing_ok=True)
+            marker.write_text("")
 
 
 def test_pyright_reads_the_installed_stub(user_environment):
@@ -244,7 +296,7 @@ def test_pyright_reads_the_installed_stub(user_environment):
     work, python, _ = user_environment
     scripts = user_scripts(work / "pyright")
     # No configuration: pyright takes the environment's interpreter from PATH, as once activated.
-    # The stand-in has no py.typed; pyright reads the host's source, and so reports everything.
+    # pyright reads the typed stand-in as well, and so reports every mistake.
     report = json.loads(run([pyright, "--outputjson", "mistakes.py", "corrected.py"], returncodes=(1,),
                             cwd=scripts, env={"PATH": f"{python.parent}{os.pathsep}{os.environ['PATH']}"}))
     assert report["summary"]["filesAnalyzed"] == 2
@@ -274,6 +326,8 @@ def test_stub_matches_the_built_module(tmp_path):
     for package in HOST_PACKAGES:
         origin = pathlib.Path(importlib.import_module(package).__file__).parent
         shutil.copytree(origin, site / package, ignore=shutil.ignore_patterns("__pycache__"))
+    # The stand-in's annotations pass mypy's strictest mode (it exits 0).
+    run([sys.executable, "-m", "mypy", "--strict", "-p", "velmor_data", "-p", "velmor_utils"], cwd=site)
     shutil.copy(module.__file__, site / MODULE_DIR)
     shutil.copy(STUB, site / MODULE_DIR)
     result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "--concise", module.__name__],

@@ -69,7 +69,7 @@ def is_latest(row):
 @pytest.fixture(scope="module")
 def store(database):
     connection = PostgresHistoricalConnection()
-    connection.connect(**{k: v for k, v in database.items() if k != "dbname"}, database=database["dbname"])
+    connection.connect(**database)  # its dbname replaces POSTGRES_DATABASE
     connection.prepare_connection()
     service = PostgresHistoricalTableSchemaService(connection)
     for class_name, class_version, columns in ((CLS, 1, OBJECT_COLUMNS), (CLS, 2, OBJECT_COLUMNS),
@@ -170,14 +170,19 @@ def test_ordering(reader, order_by, sort_key):
     assert [key(item) for item in items] == [(r["obj"], r["ver"]) for r in rows]
 
 
+# The page, then what each statement appends for it with one class version, and with several, which each
+# read their first offset + limit rows (all, without a limit) and cut the page from the merged list.
 @pytest.mark.parametrize("class_version", [1, None])
-@pytest.mark.parametrize("limit, offset", [(3, None), (3, 2), (4, 0), (2, 9), (0, 1)])
+@pytest.mark.parametrize("limit, offset, one, several", [
+    (3, None, [3, 0], [3, 0]), (3, 2, [3, 2], [5, 0]), (4, 0, [4, 0], [4, 0]), (2, 9, [2, 9], [11, 0]),
+    (0, 1, [0, 1], [1, 0]), (None, 2, [2], []), (None, 0, [], []), (None, None, [], []),
+])
 @pytest.mark.parametrize("order_by, conditions, predicate", [
     ([OrderBy("size")], None, lambda r: True),
     ([OrderBy("data__n", "desc")], Q(data__n__isnull=False), lambda r: at(r, "data__n") is not None),
     ([OrderBy("size", "desc")], LATEST, is_latest),
 ])
-def test_pagination(reader, class_version, limit, offset, order_by, conditions, predicate):
+def test_pagination(reader, class_version, limit, offset, one, several, order_by, conditions, predicate):
     where = address(CLS, f"{CLS}-a", "1", class_version)
     before = where.model_copy()
     items = reader.query(where, None, conditions, NumberPaginator(limit, offset), order_by)
@@ -186,14 +191,24 @@ def test_pagination(reader, class_version, limit, offset, order_by, conditions, 
     rows = sorted((r for r in ROWS if r["cv"] in versions and predicate(r)),
                   key=lambda r: at(r, order_by[0].field_name), reverse=order_by[0].direction == "desc")
     start = offset or 0
-    assert [key(item) for item in items] == [(r["obj"], r["ver"]) for r in rows[start:start + limit]]
-    # One class version is paged by its statement alone; several each read their
-    # first offset + limit rows, and the page is cut from the merged list.
-    page = [limit, start] if class_version else [start + limit, 0]
+    stop = None if limit is None else start + limit
+    assert [key(item) for item in items] == [(r["obj"], r["ver"]) for r in rows[start:stop]]
+    page = one if class_version else several
+    text = {2: " LIMIT %s OFFSET %s", 1: " OFFSET %s", 0: ""}[len(page)]
     selects = [(s, list(a)) for s, a in reader.sent if s.startswith("SELECT t1.*")]
-    expected = [reader._build_select_statement(f"{CLS}_v{v}", None, conditions, NumberPaginator(*page), order_by,
-                                                use_internal_meta_tables=True) for v in versions]
-    assert selects == [(s, list(p)) for s, p in expected] and all(a[-2:] == page for _, a in selects)
+    unpaged = [reader._build_select_statement(f"{CLS}_v{v}", None, conditions, None, order_by,
+                                              use_internal_meta_tables=True) for v in versions]
+    assert selects == [(s + text, list(p) + page) for s, p in unpaged]
+
+
+@pytest.mark.parametrize("class_version", [1, None])
+@pytest.mark.parametrize("limit, offset, bound", [(1, -1, "offset"), (-1, 1, "limit"), (-2, -1, "offset"),
+                                                  (None, -1, "offset"), (-1, None, "limit")])
+def test_a_negative_page_is_refused_before_anything_runs(reader, class_version, limit, offset, bound):
+    reader.sent.clear()  # without a class version the host would list the tables first
+    with pytest.raises(ValueError) as refused:
+        reader.query(address(CLS, None, None, class_version), None, None, NumberPaginator(limit, offset))
+    assert refused.value.args == (f"{bound} must not be negative",) and reader.sent == []
 
 
 @pytest.mark.parametrize("specifier, order_by, columns", [

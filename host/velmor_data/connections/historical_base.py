@@ -1,8 +1,11 @@
 import abc
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from velmor_utils.models.data_models.address import Address
 from velmor_utils.query.utils import Q
+
+if TYPE_CHECKING:
+    from velmor_data.table_schemas.base import TableSchemaServiceBase
 
 
 class HistoricalConnectionBase(abc.ABC):
@@ -11,6 +14,11 @@ class HistoricalConnectionBase(abc.ABC):
     Subclasses are not required to call this initialiser; nothing here keeps
     state. Subclasses provide ``table_schema_manager``.
     """
+
+    if TYPE_CHECKING:
+
+        @property
+        def table_schema_manager(self) -> "TableSchemaServiceBase": ...
 
     @abc.abstractmethod
     def connect(self, *args: Any, **kwargs: Any) -> None: ...

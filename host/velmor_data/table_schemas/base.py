@@ -15,3 +15,7 @@ class TableSchemaServiceBase(abc.ABC):
 
     @abc.abstractmethod
     def resolve_table_name(self, address: Address) -> str: ...
+
+    @abc.abstractmethod
+    def class_versions(self, class_name: str) -> list[int | None]:
+        """The class versions that have a table, ascending; what a read without one reads."""

@@ -5,7 +5,7 @@ tuples ``(field, keys, lookup, value)``; trees combine with ``&``, ``|`` and
 ``~``. A node reads as ``[NOT] (child <connector> child ...)``.
 """
 
-from typing import Any, NamedTuple
+from typing import Any, ClassVar, NamedTuple
 
 from velmor_utils.query.enums import Lookup
 from velmor_utils.query.naming import split_field_path
@@ -42,7 +42,7 @@ class Q:
         # must stay free for conditions.
         self.connector = self.AND
         self.negated = False
-        children: list = []
+        children: list[Q | Leaf] = []
         for arg in args:
             if not isinstance(arg, Q):
                 raise TypeError(f"Q() positional arguments must be Q objects, got {arg!r}")
@@ -52,7 +52,7 @@ class Q:
         self.children = children
 
     @classmethod
-    def _node(cls, connector: str, children: list, negated: bool = False) -> "Q":
+    def _node(cls, connector: str, children: "list[Q | Leaf]", negated: bool = False) -> "Q":
         node = cls.__new__(cls)
         node.connector = connector
         node.negated = negated
@@ -62,9 +62,7 @@ class Q:
     def _copy(self) -> "Q":
         return self._node(self.connector, list(self.children), self.negated)
 
-    def _combine(self, other: object, connector: str) -> "Q":
-        if not isinstance(other, Q):
-            return NotImplemented
+    def _combine(self, other: "Q", connector: str) -> "Q":
         if not other:
             return self._copy()
         if not self:
@@ -72,9 +70,13 @@ class Q:
         return self._node(connector, [self, other])
 
     def __and__(self, other: object) -> "Q":
+        if not isinstance(other, Q):
+            return NotImplemented
         return self._combine(other, self.AND)
 
     def __or__(self, other: object) -> "Q":
+        if not isinstance(other, Q):
+            return NotImplemented
         return self._combine(other, self.OR)
 
     def __invert__(self) -> "Q":
@@ -90,7 +92,8 @@ class Q:
             return NotImplemented
         return (self.connector, self.negated, self.children) == (other.connector, other.negated, other.children)
 
-    __hash__ = None
+    # Defining __eq__ leaves instances unhashable; this tells type checkers so.
+    __hash__: ClassVar[None]  # type: ignore[assignment]
 
     def __repr__(self) -> str:
         parts = ", ".join(repr(child) if isinstance(child, Q) else f"{child.field}{''.join('__' + k for k in child.keys)}__{child.lookup}={child.value!r}" for child in self.children)

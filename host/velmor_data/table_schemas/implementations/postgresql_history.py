@@ -112,11 +112,11 @@ class PostgresHistoricalTableSchemaService(TableSchemaServiceBase):
             "SELECT table_name FROM information_schema.tables WHERE table_schema = current_schema() AND position(%s IN table_name) = 1",
             prefix,
         )
-        versions = []
+        versions: list[int] = []
         for row in cursor.fetchall():
             name = _first_column(row)
             # position() also matches e.g. "Person_v1_old"; keep exact names only.
             suffix = name[len(prefix):] if name.startswith(prefix) else ""
             if _VERSION_SUFFIX_RE.fullmatch(suffix):
                 versions.append(int(suffix))
-        return sorted(versions)
+        return [*sorted(versions)]

@@ -1,4 +1,5 @@
 from dataclasses import dataclass
+from typing import Literal
 
 from velmor_utils.query.enums import OrderDirection
 from velmor_utils.query.naming import split_field_path
@@ -9,7 +10,8 @@ class OrderBy:
     """One ordering term; ``field_name`` may reach into JSON as "field__key__key"."""
 
     field_name: str
-    direction: OrderDirection = OrderDirection.ASC
+    # Taken as given, "asc" or "desc" alike, and made an OrderDirection.
+    direction: OrderDirection | Literal["asc", "desc"] = OrderDirection.ASC
 
     def __post_init__(self) -> None:
         split_field_path(self.field_name)

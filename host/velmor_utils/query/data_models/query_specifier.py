@@ -1,4 +1,5 @@
 from collections.abc import Iterable
+from typing import ClassVar
 
 from velmor_utils.query.naming import validate_field_name
 
@@ -25,7 +26,8 @@ class QuerySpecifier:
             return NotImplemented
         return self.only == other.only and self.distinct == other.distinct
 
-    __hash__ = None
+    # Defining __eq__ leaves instances unhashable; this tells type checkers so.
+    __hash__: ClassVar[None]  # type: ignore[assignment]
 
     def __repr__(self) -> str:
         return f"QuerySpecifier(only={self.only!r}, distinct={sorted(self.distinct)!r})"

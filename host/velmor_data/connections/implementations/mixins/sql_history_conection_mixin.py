@@ -6,16 +6,21 @@ The host class supplies ``SQL_OPERATOR_MAP`` (Lookup -> SqlOperatorTemplate),
 None of these builders keeps state or touches the database.
 """
 
+from collections.abc import Callable
 from typing import Any
 
 from psycopg2.extras import Json
 
-from velmor_data.connections.implementations.mixins.sqlite_statements_mixin import MODEL_TABLE_ALIAS, NoValue
+from velmor_data.connections.implementations.mixins.sqlite_statements_mixin import (
+    MODEL_TABLE_ALIAS,
+    NoValue,
+    SqlOperatorTemplate,
+)
 from velmor_utils.query.data_models.order_by import OrderBy
 from velmor_utils.query.data_models.paginator import CursorPaginator, NumberPaginator
 from velmor_utils.query.enums import Lookup, OrderDirection
 from velmor_utils.query.naming import PATH_SEPARATOR
-from velmor_utils.query.utils import Q
+from velmor_utils.query.utils import Leaf, Q
 
 _INTERNAL_TABLE_SUFFIXES = ("metadata", "reference")
 
@@ -25,6 +30,13 @@ def _quote_identifier(name: str) -> str:
 
 
 class SqlHistoryConnectionMixin:
+    # Supplied by the connection class that mixes this in.
+    SQL_OPERATOR_MAP: dict[Lookup, SqlOperatorTemplate]
+    COLUMN_SEPARATOR: str
+    _nested_filter_statement: Callable[..., tuple[str, Any]]
+    _resolve_nested_field_name: Callable[..., str]
+    _select_with_internal_meta_statement: Callable[..., tuple[str, list[Any]]]
+
     def _column_expression(self, field_name: str, is_internal_table: bool) -> str:
         quoted = _quote_identifier(field_name)
         # Object tables are always read under the model alias so that plain
@@ -60,7 +72,7 @@ class SqlHistoryConnectionMixin:
         text = "(" + f" {node.connector} ".join(parts) + ")"
         return "NOT " + text if node.negated else text
 
-    def _condition_leaf(self, leaf: tuple, params: list[Any], is_internal_table: bool, use_internal_meta_tables: bool) -> str:
+    def _condition_leaf(self, leaf: Leaf, params: list[Any], is_internal_table: bool, use_internal_meta_tables: bool) -> str:
         field, keys, lookup, value = leaf
         template = self.SQL_OPERATOR_MAP[lookup]
         if lookup is Lookup.IN and isinstance(value, (list, set, frozenset)):
