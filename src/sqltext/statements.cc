@@ -107,8 +107,8 @@ Parts joined_select(const JoinedSelect& p) {
   out.put(p.select_list);
   out.put(" FROM ");
   out.name(p.table_open);
-  // Inside, the closing separator is doubled (and '%'): a separator that is no plain string
-  // is joined by the caller, and only '%' is doubled then.
+  // Inside, the closing separator is doubled (and '%'); for a separator that is no string
+  // at all, which the caller joins itself, only '%'.
   write_escaped(out, p.table, p.table_close.text);
   out.name(p.table_close);
   out.put(" AS ");

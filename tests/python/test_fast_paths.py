@@ -158,35 +158,21 @@ def show(value):
 
 
 class Odd:
-    """A column key that is no str; hashed like `twin`, and comparing with it (after the first time,
-    when the description is built) runs `action`."""
+    """A description key hashed like "name": comparing with it (after the first time, when the
+    description is built) runs `action`."""
 
-    def __init__(self, twin, action=None):
-        self.twin, self.action, self.compared = twin, action, 0
+    def __init__(self, action):
+        self.action, self.compared = action, 0
 
     def __hash__(self):
-        return hash(self.twin)
+        return hash("name")
 
     def __eq__(self, other):
         self.compared += 1
-        if self.action and self.compared > 1:
-            self.action()
-        return self is other
-
-    def __repr__(self):
-        return f"Odd({self.twin})"
+        return self.compared > 1 and self.action() and False
 
 
-class Bare:
-    """A key that is no str, of an object's bare size."""
-
-    __slots__ = ()
-
-    def __repr__(self):
-        return "Bare"
-
-
-BARE = Bare()
+BARE = type("Bare", (), {"__slots__": (), "__repr__": lambda self: "Bare"})()  # a key of an object's bare size
 
 
 def session(mod, plan):
@@ -225,31 +211,21 @@ def session(mod, plan):
             patch("callback")
             return super().model_copy()
 
-    class Resolver:
-        def resolve_table_name(self, address):
-            log.append(("resolve", address.object_id))
-            return "things_v1"
-
     class Cursor:
         statusmessage, rows = "COMMIT", []
 
         def execute(self, query, args):
             log.append(("sent", query, show(args)))
-            hostile = [(Odd("name", lambda: patch("eq", ["process_value_before_insert"])), "text")] * plan["eq"]
+            hostile = [(Odd(lambda: patch("eq", ["process_value_before_insert"])), "text")] * plan["eq"]
             self.rows = hostile + [("name", "text"), ("data", "json"), ("self", "jsonb"), ("partition_key", "text"),
                                    ("range_key", "text"), (BARE, "text")]
 
         def fetchall(self):
             return self.rows
 
-    class Connection:
-        def cursor(self):
-            return Cursor()
-
-        def get_transaction_status(self):
-            return 2  # in a transaction
-
-    namespace = {"table_schema_manager": property(lambda self: Resolver()),
+    resolver = types.SimpleNamespace(
+        resolve_table_name=lambda address: log.append(("resolve", address.object_id)) or "things_v1")
+    namespace = {"table_schema_manager": property(lambda self: resolver),
                  "_to_sql_value": lambda self, value: log.append(("to_sql", show(value))) or Base._to_sql_value(self, value)}
     for name, kind in plan["kinds"].items():
         if kind in ("subclass", "metaclass"):
@@ -260,7 +236,7 @@ def session(mod, plan):
             namespace[name] = Descriptor(name) if kind == "descriptor" else staticmethod(getattr(Base, name))
     Host = Meta("Host", (Base,), namespace)
     db = Host()
-    db._connection = Connection()
+    db._connection = types.SimpleNamespace(cursor=Cursor, get_transaction_status=lambda: 2)  # in a transaction
     for name in [n for n, k in plan["kinds"].items() if k == "instance"]:
         setattr(db, name, override(name).__get__(db))
 
