@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds, starts a throwaway PostgreSQL pinned to one CPU, and runs the benchmarks with
 # the client pinned to the same CPU (so a round trip does not depend on which core
-# wakes up). Writes bench/RESULTS.md. Set VELMOR_BENCH_BASELINE_BUILD to the build
-# directories of other revisions (separated by spaces) to measure them the same way
-# ("before" figures), and VELMOR_BENCH_BASELINE_LABEL to head their figures (separated by
-# "|"); VELMOR_BENCH_LABEL heads this revision's.
+# wakes up). Writes bench/RESULTS.md, keeping the section that scripts/load.sh records
+# there. Set VELMOR_BENCH_BASELINE_BUILD to the build directories of other revisions
+# (separated by spaces) to measure them the same way ("before" figures), and
+# VELMOR_BENCH_BASELINE_LABEL to head their figures (separated by "|");
+# VELMOR_BENCH_LABEL heads this revision's.
 #
 #   bash scripts/bench.sh                # everything, into bench/RESULTS.md
 #   bash scripts/bench.sh instructions   # the instruction counts (callgrind) alone, printed
@@ -123,6 +124,10 @@ started=$SECONDS
   echo "## Reads and the stored history"
   echo
   PYTHONPATH="$(python_path_for "$ROOT/build")" taskset -c "$VELMOR_PG_CPUS" "$PYTHON" "$ROOT/bench/bench_history.py"
+  if grep -q '^## Load with faults$' "$out" 2>/dev/null; then
+    echo
+    sed -n '/^## Load with faults$/,$p' "$out"  # recorded by scripts/load.sh: kept as it is
+  fi
 } | tee "$out.tmp"
 mv "$out.tmp" "$out"
 log "wrote $out in $(( (SECONDS - started) / 60 )) min $(( (SECONDS - started) % 60 )) s"

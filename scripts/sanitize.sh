@@ -4,7 +4,7 @@
 # Any sanitizer report fails the run. Extra arguments go to pytest.
 source "$(dirname "${BASH_SOURCE[0]}")/pg.sh"
 
-ensure_packages
+ensure_packages pgbouncer  # the load test runs through it too
 BUILD="$ROOT/build-sanitize"
 log "building with AddressSanitizer and UndefinedBehaviorSanitizer"
 build_project "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMOR_SANITIZE=ON

@@ -4,7 +4,7 @@
 # Extra arguments go to pytest.
 source "$(dirname "${BASH_SOURCE[0]}")/pg.sh"
 
-ensure_packages
+ensure_packages pgbouncer  # the load test runs through it too
 log "building"
 build_project "$ROOT/build" -DCMAKE_BUILD_TYPE=Release
 

@@ -3,7 +3,9 @@ distribution's PostgreSQL, built for this module alone (initdb, then pg_baseback
 ports of their own), and one instance that reaches them through a multi-host DSN with
 target_session_attrs=read-write.
 
-1. Versions are committed on the primary (synchronously replicated).
+1. Versions are committed on the primary (synchronously replicated). An instance that
+   reaches the standby through the same hosts with target_session_attrs=standby reads them
+   once they are replayed, and its put fails with the server's read-only error.
 2. A transaction is opened with one uncommitted put.
 3. The primary is stopped immediately and the standby promoted.
 4. The next call raises VelmorConnectionError.
@@ -31,10 +33,12 @@ import time
 
 import psycopg2
 import pytest
-from conftest import LOCK_TIMEOUT, RecordingConnection, address
+from conftest import LOCK_TIMEOUT, PostgresHistoricalConnection, RecordingConnection, address, metadata_record
 
 from velmor_data.connections.errors import VelmorConnectionError
 from velmor_data.table_schemas.implementations.postgresql_history import PostgresHistoricalTableSchemaService
+from velmor_utils.models.enums import Versions
+from velmor_utils.query.utils import Q
 
 PROGRAMS = ("initdb", "pg_ctl", "pg_basebackup", "postgres")
 STANDBY = "standby"  # the standby's cluster_name, which its WAL receiver reports as application_name
@@ -198,6 +202,36 @@ def test_failover_keeps_committed_versions_and_refuses_the_lost_transaction(pair
     db.commit()
     db.commit()
     committed |= {("outer", "1"), ("inner", "1")}
+
+    # The standby serves reads of what the primary committed, once replayed, history too.
+    for version, prior in (("1", None), ("2", "1")):
+        db.begin()
+        db.put(address(cls, "read", version), {"name": f"read {version}"})
+        db.put(*metadata_record("read", version, prior, cls))
+        db.commit()
+    committed |= {("read", "1"), ("read", "2")}
+    (written,) = db.execute("SELECT pg_current_wal_lsn()").fetchone()
+    reader = PostgresHistoricalConnection()
+    reader.connect(pair.dsn.replace("read-write", "standby"))
+    assert reader.execute("SELECT inet_server_port(), pg_is_in_recovery()").fetchone() == (pair.standby_port, True)
+    deadline = time.monotonic() + WAIT
+    while reader.execute("SELECT pg_last_wal_replay_lsn() >= %s::pg_lsn", written).fetchone() != (True,):
+        assert time.monotonic() < deadline, "the standby did not replay the primary's commits"
+        time.sleep(0.05)
+    objects, latest = address(cls, None, None), Q(_address__object_version=Versions.LATEST)
+    assert sorted((item["partition_key"], item["range_key"], item["name"], item["_metadata"]["next_version"])
+                  for item in reader.query(objects)) == [("read", "1", "read 1", "2"), ("read", "2", "read 2", None)]
+    assert (reader.count(objects), reader.count(objects, latest)) == (2, 1)
+    # A put there fails with the server's read-only error, wrapped, and keeps no revert entry.
+    reader.begin()
+    with pytest.raises(VelmorConnectionError) as refused:
+        reader.put(address(cls, "standby", "1"), {"name": "on the standby"})
+    assert refused.value.args == ('Error executing query: INSERT INTO failover_v1 ("name", "partition_key", '
+                                  '"range_key") VALUES (%s, %s, %s) with args: (\'on the standby\', \'standby\', \'1\')',)
+    assert isinstance(refused.value.__cause__, psycopg2.errors.ReadOnlySqlTransaction)
+    assert reader._revert_data == [[]]
+    reader.rollback()
+    reader.disconnect()
 
     # 2. An open transaction with one uncommitted put.
     db.begin()
