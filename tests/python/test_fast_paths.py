@@ -17,7 +17,18 @@ from hypothesis import HealthCheck, example, given, settings, strategies as st
 from conftest import PostgresHistoricalConnection, address, fresh_import
 from velmor_data.connections.implementations import postgresql_history as module
 
-scalars = st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | st.text()
+class MemoSpy:
+    """Notes what copy.deepcopy's memo holds when it is asked to copy itself: where the
+    keep-alive entry stands among the keys, and the originals that entry keeps."""
+
+    seen = []
+
+    def __deepcopy__(self, memo):
+        MemoSpy.seen.append(([key == id(memo) for key in memo], [id(kept) for kept in memo.get(id(memo), [])]))
+        return "spied"
+
+
+scalars = st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | st.text() | st.builds(MemoSpy)
 documents = st.recursive(scalars, lambda inner: st.lists(inner, max_size=4)
                          | st.dictionaries(st.text(max_size=5), inner, max_size=4), max_leaves=20)
 
@@ -80,10 +91,11 @@ def containers(value, found=None):
 @settings(max_examples=200, deadline=None)
 @given(documents)
 def test_the_written_copy_is_the_standard_deep_copy(document):
-    data = {"doc": document, "again": document}
+    data, MemoSpy.seen = {"doc": document, "again": document}, []
     written = CapturingPut(is_revert_supported=False).written(data)
+    seen, MemoSpy.seen = MemoSpy.seen, []
     expected = copy.deepcopy(data)
-    assert written == expected
+    assert written == expected and seen == MemoSpy.seen
     assert identity_shape(written) == identity_shape(expected)
     assert not containers(written) & containers(data)
 

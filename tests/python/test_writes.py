@@ -62,6 +62,13 @@ def test_insert_and_delete_statements(table, data, insert, delete, parameters):
     assert type(insert_parameters) is tuple and type(delete_parameters) is tuple
 
 
+def test_the_table_separator_is_read_where_a_statement_writes_it():
+    reads = []
+    counted = type("Counted", (PostgresHistoricalConnection,), {"TABLE_SEPARATOR": property(lambda self: reads.append(1) or '"')})()
+    counted._build_delete_statement("t", {"a": 1}), counted._select_with_internal_meta_statement("t", "x")
+    assert len(reads) == 4  # each statement writes it on both sides of the table name
+
+
 EVICTION = itertools.count()
 NAMES = st.sampled_from(["a", "ab", "b", "bc", "c", "", "%", 'q"', "\udfff", "é"])
 
