@@ -16,6 +16,7 @@ class TextWriter {
       : text_(capacity, '\0'), cursor_(text_.data()), end_(cursor_ + capacity) {}
 
   void put(std::string_view piece) {
+    if (piece.empty()) return;  // an empty view may have no data at all, which memcpy must not see
     reserve(piece.size());
     std::memcpy(cursor_, piece.data(), piece.size());
     cursor_ += piece.size();
