@@ -1,15 +1,20 @@
 #!/usr/bin/env bash
 # Runs the README's test command (scripts/test.sh: the C++ unit tests and the Python
-# suite on a throwaway PostgreSQL) in a pristine Debian 13 (trixie) root. Needs root.
+# suite on a throwaway PostgreSQL) in a pristine Debian root of the release named as the
+# first argument: trixie (Debian 13) or forky (Debian testing). Needs root.
 #
-# The root is made once with debootstrap into VELMOR_TRIXIE_ROOT (default
-# /var/cache/velmor/trixie, outside the repository) and reused; a root whose making was
-# interrupted is made again. What test.sh installs into it stays there and speeds up
-# later runs, but nothing built does: every run tests a fresh clone of this repository's
-# HEAD commit. Uncommitted changes are NOT tested: commit them first.
+#   bash scripts/debian.sh forky [pytest arguments]
+#
+# The root is made once with debootstrap into VELMOR_<RELEASE>_ROOT (VELMOR_TRIXIE_ROOT,
+# VELMOR_FORKY_ROOT; default /var/cache/velmor/<release>, outside the repository) and
+# reused; a root whose making was interrupted is made again. What test.sh installs into it
+# stays there and speeds up later runs, but nothing built does: every run tests a fresh
+# clone of this repository's HEAD commit. Uncommitted changes are NOT tested: commit them
+# first.
 #
 # VELMOR_DEBIAN_MIRROR picks the archive (default http://deb.debian.org/debian).
-# Extra arguments go to pytest.
+# VELMOR_DEBIAN_SANITIZE=1 also runs scripts/sanitize.sh there, after test.sh.
+# Further arguments go to pytest.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -17,18 +22,37 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 
-TRIXIE="$(realpath -m "${VELMOR_TRIXIE_ROOT:-/var/cache/velmor/trixie}")"
+RELEASE="${1:-}"
+shift || true
+# What each release needs of debootstrap and of apt.
+case "$RELEASE" in
+  trixie)
+    NAME="Debian 13"
+    BOOTSTRAP_SCRIPT=""
+    ;;
+  forky)
+    NAME="Debian testing (forky)"
+    # Debian 12's debootstrap knows no forky; every Debian suite is made by the sid script.
+    BOOTSTRAP_SCRIPT=/usr/share/debootstrap/scripts/sid
+    ;;
+  *)
+    log "name the release: trixie (Debian 13) or forky (Debian testing)"
+    exit 1
+    ;;
+esac
+ROOT_VARIABLE="VELMOR_${RELEASE^^}_ROOT"
+DEST="$(realpath -m "${!ROOT_VARIABLE:-/var/cache/velmor/$RELEASE}")"
 MIRROR="${VELMOR_DEBIAN_MIRROR:-http://deb.debian.org/debian}"
-COMPLETE="$TRIXIE/.velmor-root-complete"
+COMPLETE="$DEST/.velmor-root-complete"
 CLONE=/srv/velmor  # inside the root
-if [ "$TRIXIE" = / ] || [[ "$TRIXIE" =~ [[:space:]] ]]; then
-  log "VELMOR_TRIXIE_ROOT must be a folder other than / and without blanks: $TRIXIE"
+if [ "$DEST" = / ] || [[ "$DEST" =~ [[:space:]] ]]; then
+  log "$ROOT_VARIABLE must be a folder other than / and without blanks: $DEST"
   exit 1
 fi
 
 # Mount points at or below the root, deepest first.
 mounts_below() {
-  awk -v root="$TRIXIE" '$5 == root || index($5, root "/") == 1 { print $5 }' /proc/self/mountinfo |
+  awk -v root="$DEST" '$5 == root || index($5, root "/") == 1 { print $5 }' /proc/self/mountinfo |
     sort -r
 }
 
@@ -38,7 +62,7 @@ unmount_all() {
     umount "$point" 2>/dev/null || umount -l "$point"
   done
   if [ -n "$(mounts_below)" ]; then
-    log "still mounted below $TRIXIE: $(mounts_below | tr '\n' ' ')"
+    log "still mounted below $DEST: $(mounts_below | tr '\n' ' ')"
     return 1
   fi
 }
@@ -48,7 +72,7 @@ stop_leftovers() {
   local pids=() entry pid
   for entry in /proc/[0-9]*; do
     pid="${entry#/proc/}"
-    [ "$(readlink "$entry/root" 2>/dev/null)" = "$TRIXIE" ] && pids+=("$pid")
+    [ "$(readlink "$entry/root" 2>/dev/null)" = "$DEST" ] && pids+=("$pid")
   done
   [ ${#pids[@]} -eq 0 ] && return 0
   log "stopping processes left in the root: $(ps -o pid=,args= -p "${pids[*]}" | tr '\n' ';')"
@@ -66,36 +90,41 @@ cleanup() {
   set +e
   stop_leftovers || { [ "$status" -ne 0 ] || status=1; }
   unmount_all || { [ "$status" -ne 0 ] || status=1; }
-  log "Debian 13 run finished with status $status after ${SECONDS}s"
+  log "$NAME run finished with status $status after ${SECONDS}s"
   exit "$status"
 }
 
 make_root() {
-  if [ -e "$TRIXIE" ]; then
-    log "removing the unfinished root $TRIXIE"
+  if [ -e "$DEST" ]; then
+    log "removing the unfinished root $DEST"
     unmount_all
-    rm -rf --one-file-system "$TRIXIE"
+    rm -rf --one-file-system "$DEST"
   fi
   if ! command -v debootstrap >/dev/null; then
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends debootstrap >/dev/null
   fi
-  log "making a Debian 13 root in $TRIXIE (debootstrap)"
-  local output="$TRIXIE.debootstrap.log"
-  if ! debootstrap --variant=minbase trixie "$TRIXIE" "$MIRROR" >"$output" 2>&1; then
+  log "making a $NAME root in $DEST (debootstrap)"
+  local output="$DEST.debootstrap.log"
+  if ! debootstrap --variant=minbase "$RELEASE" "$DEST" "$MIRROR" $BOOTSTRAP_SCRIPT >"$output" 2>&1; then
     tail -n 20 "$output" >&2
     exit 1
   fi
+  if [ "$RELEASE" = forky ]; then
+    # The archive these machines reach is a frozen mirror: testing's Release file is
+    # signed for a week only, and past its Valid-Until apt would refuse every update.
+    printf 'Acquire::Check-Valid-Until "false";\n' >"$DEST/etc/apt/apt.conf.d/99velmor-frozen-mirror"
+  fi
   # Installing packages must never start their services in the root.
-  printf '#!/bin/sh\nexit 101\n' >"$TRIXIE/usr/sbin/policy-rc.d"
-  chmod 755 "$TRIXIE/usr/sbin/policy-rc.d"
+  printf '#!/bin/sh\nexit 101\n' >"$DEST/usr/sbin/policy-rc.d"
+  chmod 755 "$DEST/usr/sbin/policy-rc.d"
   touch "$COMPLETE"
 }
 
-mkdir -p "$(dirname "$TRIXIE")"
-exec 9>"$TRIXIE.lock"
+mkdir -p "$(dirname "$DEST")"
+exec 9>"$DEST.lock"
 if ! flock -n 9; then
-  log "waiting for another run on $TRIXIE"
+  log "waiting for another run on $DEST"
   flock 9
 fi
 # The lock is ours: anything still mounted or running there is left from a killed run.
@@ -104,32 +133,36 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 stop_leftovers || true
 unmount_all
-rm -rf --one-file-system "$TRIXIE"/tmp/velmor-pg.*  # a killed run's server files
+rm -rf --one-file-system "$DEST"/tmp/velmor-pg.*  # a killed run's server files
 [ -e "$COMPLETE" ] || make_root
 
 log "cloning $(git -C "$ROOT" rev-parse --short HEAD) into the root"
 [ -z "$(git -C "$ROOT" status --porcelain --untracked-files=no)" ] ||
   log "uncommitted changes in $ROOT are not part of this run"
-rm -rf --one-file-system "$TRIXIE$CLONE"
-git clone --quiet --no-checkout "$ROOT" "$TRIXIE$CLONE"
-git -C "$TRIXIE$CLONE" checkout --quiet --detach "$(git -C "$ROOT" rev-parse HEAD)"
+rm -rf --one-file-system "$DEST$CLONE"
+git clone --quiet --no-checkout "$ROOT" "$DEST$CLONE"
+git -C "$DEST$CLONE" checkout --quiet --detach "$(git -C "$ROOT" rev-parse HEAD)"
 
-cp -L /etc/resolv.conf "$TRIXIE/etc/resolv.conf"
-mount -t proc proc "$TRIXIE/proc"
+cp -L /etc/resolv.conf "$DEST/etc/resolv.conf"
+mount -t proc proc "$DEST/proc"
 # Private, so that nothing mounted below reaches the host's /dev.
-mount --bind /dev "$TRIXIE/dev"
-mount --make-private "$TRIXIE/dev"
-mount --bind /dev/pts "$TRIXIE/dev/pts"
-mount --make-private "$TRIXIE/dev/pts"
-mount -t tmpfs -o mode=1777,nosuid,nodev shm "$TRIXIE/dev/shm"
+mount --bind /dev "$DEST/dev"
+mount --make-private "$DEST/dev"
+mount --bind /dev/pts "$DEST/dev/pts"
+mount --make-private "$DEST/dev/pts"
+mount -t tmpfs -o mode=1777,nosuid,nodev shm "$DEST/dev/shm"
 
 # A clean environment (no POSTGRES_*, PG_BIN or PYTHONPATH of the host), and without the
 # lock: a process left behind by a killed run must not keep the next one waiting.
 in_root() {
-  chroot "$TRIXIE" /usr/bin/env -i HOME=/root LANG=C.UTF-8 \
+  chroot "$DEST" /usr/bin/env -i HOME=/root LANG=C.UTF-8 \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin ${CI:+CI="$CI"} "$@" 9>&-
 }
 # Completes a package installation an earlier run was stopped in.
 in_root dpkg --configure -a
-log "Debian 13: bash scripts/test.sh"
+log "$NAME: bash scripts/test.sh"
 in_root /bin/bash "$CLONE/scripts/test.sh" "$@"
+if [ -n "${VELMOR_DEBIAN_SANITIZE:-}" ]; then
+  log "$NAME: bash scripts/sanitize.sh"
+  in_root /bin/bash "$CLONE/scripts/sanitize.sh" "$@"
+fi
