@@ -155,6 +155,22 @@ def test_a_table_description_callback_outliving_its_module_does_nothing(child_en
     assert out == "silent\n"
 
 
+def test_imports_past_the_interpreters_dict_watchers_read_their_globals_as_they_are(child_env):
+    # From 3.12 each import counts its globals' changes with a dict watcher while the interpreter has one to spare.
+    out = run_child("""
+        import importlib
+        name, imports = "velmor_data.connections.implementations.postgresql_history", []
+        for n in range(12):
+            del sys.modules[name]
+            imports.append(importlib.import_module(name))
+            imports[-1].PostgresHistoricalConnection._resolve_nested_field_name("data", "a")  # a snapshot of the names
+        for n, module in enumerate(imports):
+            module.MODEL_TABLE_ALIAS = f"m{n}"
+        print([m.PostgresHistoricalConnection._resolve_nested_field_name("data", "a").split(".")[0] for m in imports])
+    """)
+    assert out == repr([f"trim('\"' FROM cast(m{n}" for n in range(12)]) + "\n"
+
+
 SWEEP = """
 import _testcapi
 import json.decoder, json.scanner, psycopg2.extras
