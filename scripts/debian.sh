@@ -3,7 +3,7 @@
 # suite on a throwaway PostgreSQL) in a pristine Debian root of the release named as the
 # first argument: trixie (Debian 13) or forky (Debian testing). Needs root.
 #
-#   bash scripts/debian.sh forky [pytest arguments]
+#   bash scripts/debian.sh forky [arguments]
 #
 # The root is made once with debootstrap into VELMOR_<RELEASE>_ROOT (VELMOR_TRIXIE_ROOT,
 # VELMOR_FORKY_ROOT; default /var/cache/velmor/<release>, outside the repository) and
@@ -13,8 +13,9 @@
 # first.
 #
 # VELMOR_DEBIAN_MIRROR picks the archive (default http://deb.debian.org/debian).
-# VELMOR_DEBIAN_SANITIZE=1 also runs scripts/sanitize.sh there, after test.sh.
-# Further arguments go to pytest.
+# VELMOR_DEBIAN_SCRIPTS names the scripts run there, in order (default "test"; CI runs
+# "test sanitize" in forky; "bench" leaves its bench/RESULTS.md in the root's clone).
+# Further arguments go to each of them (pytest's, or bench.sh's mode).
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -160,9 +161,8 @@ in_root() {
 }
 # Completes a package installation an earlier run was stopped in.
 in_root dpkg --configure -a
-log "$NAME: bash scripts/test.sh"
-in_root /bin/bash "$CLONE/scripts/test.sh" "$@"
-if [ -n "${VELMOR_DEBIAN_SANITIZE:-}" ]; then
-  log "$NAME: bash scripts/sanitize.sh"
-  in_root /bin/bash "$CLONE/scripts/sanitize.sh" "$@"
-fi
+for script in ${VELMOR_DEBIAN_SCRIPTS:-test}; do
+  log "$NAME: bash scripts/$script.sh"
+  in_root /bin/bash "$CLONE/scripts/$script.sh" "$@"
+done
+[[ " ${VELMOR_DEBIAN_SCRIPTS:-} " != *" bench "* ]] || log "the benchmark results: $DEST$CLONE/bench/RESULTS.md"
