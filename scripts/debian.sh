@@ -165,4 +165,7 @@ for script in ${VELMOR_DEBIAN_SCRIPTS:-test}; do
   log "$NAME: bash scripts/$script.sh"
   in_root /bin/bash "$CLONE/scripts/$script.sh" "$@"
 done
-[[ " ${VELMOR_DEBIAN_SCRIPTS:-} " != *" bench "* ]] || log "the benchmark results: $DEST$CLONE/bench/RESULTS.md"
+# bench.sh writes its results only when it runs every benchmark (no argument).
+if [[ " ${VELMOR_DEBIAN_SCRIPTS:-} " == *" bench "* ]] && [ $# -eq 0 ]; then
+  log "the benchmark results: $DEST$CLONE/bench/RESULTS.md"
+fi
