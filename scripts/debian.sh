@@ -102,8 +102,9 @@ make_root() {
     rm -rf --one-file-system "$DEST"
   fi
   if ! command -v debootstrap >/dev/null; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends debootstrap >/dev/null
+    apt-get -o DPkg::Lock::Timeout=600 update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends \
+      debootstrap >/dev/null
   fi
   log "making a $NAME root in $DEST (debootstrap)"
   local output="$DEST.debootstrap.log"
