@@ -13,6 +13,7 @@ namespace {
 // recursion the interpreter bounds and which needs no C stack per level.
 constexpr int kMaxDepth = 100;
 
+// The atoms are among the types that 3.14's copy.deepcopy returns as they are.
 bool is_atom(PyObject* value) {
   PyTypeObject* type = Py_TYPE(value);
   return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
@@ -55,11 +56,12 @@ class Copier {
 
   Object copy(Handle value, int depth) {
     if (is_atom(value.ptr())) {
-      // copy.deepcopy looks every object up in its memo first, atoms included: a
-      // __deepcopy__ run earlier may have recorded a replacement for this very value.
-      // Until copy.deepcopy has been called (and with it any __deepcopy__), the memo
-      // holds only containers of ours, and an atom cannot be in it.
-      if (memo_dict_)
+      // Up to 3.13 copy.deepcopy looks every object up in its memo first, atoms
+      // included: a __deepcopy__ run earlier may have recorded a replacement for this
+      // very value. From 3.14 it returns an atom at once. Until copy.deepcopy has been
+      // called (and with it any __deepcopy__), the memo holds only containers of ours,
+      // and an atom cannot be in it.
+      if (memo_dict_ && Py_Version < 0x030E0000)
         if (Object seen = recall(value)) return seen;
       return own(value);
     }
@@ -113,9 +115,9 @@ class Copier {
 
   // An empty dict with room for `size` entries: the copy of a dict of that many entries
   // then grows no table on the way. The sizing call is CPython's own, with no public
-  // counterpart; where it may be gone, the dict grows as it fills.
+  // counterpart (3.11 to 3.14 declare it); where it may be gone, the dict grows as it fills.
   static PyObject* new_dict_for(Py_ssize_t size) {
-#if PY_VERSION_HEX < 0x030E0000
+#if PY_VERSION_HEX < 0x030F0000
     return _PyDict_NewPresized(size);
 #else
     (void)size;

@@ -31,13 +31,15 @@ struct CallableFields {
   Object defaults;     // tuple or None
   Object kwdefaults;   // dict or None
   Object signature;    // built on first request
+  Object annotate;     // __annotate__, made on first request
+  const MemberSpec* annotated = nullptr;  // of an __annotate__: the member whose annotations it gives
   std::array<Object, kMaxParams> param_names;
   std::array<Object, kMaxParams> default_values;  // null where required
   int n_params = 0;
   int n_positional = 0;  // the leading positional-or-keyword parameters
   int varargs = -1;      // index of *args, or -1
   int varkw = -1;        // index of **kwargs, or -1
-  bool plain = true;      // positional-or-keyword parameters only
+  bool plain = true;      // no *args, keyword-only or **kwargs parameter
   int n_exact = 0;        // the parameters up to the last that demands an exact type
 };
 
@@ -49,6 +51,9 @@ struct Callable {
 };
 
 Callable* as_callable(PyObject* object) { return reinterpret_cast<Callable*>(object); }
+
+bool by_position(ParamKind kind) { return kind == ParamKind::PositionalOnly || kind == ParamKind::Positional; }
+bool by_name(ParamKind kind) { return kind == ParamKind::Positional || kind == ParamKind::KeywordOnly; }
 
 PyObject* default_object(Default value) {
   switch (value) {
@@ -107,7 +112,7 @@ void missing_arguments(const CallableFields& f, PyObject* const* slots, bool pos
   Object names = new_list();
   const auto& params = f.member->params;
   for (int i = 0; i < f.n_params; ++i) {
-    bool wanted = positional ? params[i].kind == ParamKind::Positional : params[i].kind == ParamKind::KeywordOnly;
+    bool wanted = positional ? by_position(params[i].kind) : params[i].kind == ParamKind::KeywordOnly;
     if (!wanted || slots[i] || f.default_values[i]) continue;
     Object name = steal_or_throw(PyObject_Repr(f.param_names[i].ptr()));
     if (PyList_Append(names.ptr(), name.ptr()) < 0) throw_python_error();
@@ -121,7 +126,7 @@ void too_many_positional(const CallableFields& f, Py_ssize_t given, PyObject* co
   const auto& params = f.member->params;
   for (int i = 0; i < f.n_params; ++i) {
     if (params[i].kind == ParamKind::KeywordOnly && slots[i]) ++kwonly_given;
-    if (params[i].kind == ParamKind::Positional && f.default_values[i]) ++defcount;
+    if (by_position(params[i].kind) && f.default_values[i]) ++defcount;
   }
   const bool plural = defcount ? true : f.n_positional != 1;
   Object sig = steal_or_throw(defcount ? PyUnicode_FromFormat("from %zd to %d", f.n_positional - defcount, f.n_positional)
@@ -144,8 +149,7 @@ Object closest_parameter(const CallableFields& f, PyObject* key) {
     Object generate = steal_or_throw(PyObject_GetAttrString(suggestions.ptr(), "_generate_suggestions"));
     Object names = new_list();
     for (int i = 0; i < f.n_params; ++i) {
-      const ParamKind kind = f.member->params[i].kind;
-      if (kind != ParamKind::Positional && kind != ParamKind::KeywordOnly) continue;
+      if (!by_name(f.member->params[i].kind)) continue;
       if (PyList_Append(names.ptr(), f.param_names[i].ptr()) < 0) throw_python_error();
     }
     Object found = call(generate, names, Handle(key));
@@ -165,19 +169,38 @@ void unexpected_keyword(const CallableFields& f, PyObject* key) {
   PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f.qualname.ptr(), key);
 }
 
-int find_keyword(const CallableFields& f, PyObject* key) {
-  // Only named parameters can be given by keyword: the names of *args and **kwargs
-  // are ordinary keywords for the callee. Keyword names are exact str: comparing
-  // them runs no Python code.
+// The parameter `key` names, among those of the given kinds, or -1. Keyword names are
+// exact str: comparing them runs no Python code.
+template <typename Kinds>
+int find_parameter(const CallableFields& f, PyObject* key, Kinds wanted) {
   const auto& params = f.member->params;
-  auto named = [&](int i) {
-    return params[i].kind == ParamKind::Positional || params[i].kind == ParamKind::KeywordOnly;
-  };
   for (int i = 0; i < f.n_params; ++i)
-    if (f.param_names[i].ptr() == key && named(i)) return i;
+    if (f.param_names[i].ptr() == key && wanted(params[i].kind)) return i;
   for (int i = 0; i < f.n_params; ++i)
-    if (named(i) && PyUnicode_Compare(f.param_names[i].ptr(), key) == 0) return i;
+    if (wanted(params[i].kind) && PyUnicode_Compare(f.param_names[i].ptr(), key) == 0) return i;
   return -1;
+}
+
+// Only named parameters can be given by keyword: the names of *args and **kwargs are
+// ordinary keywords for the callee.
+int find_keyword(const CallableFields& f, PyObject* key) { return find_parameter(f, key, by_name); }
+
+// Before it reports an unknown keyword, the interpreter names every keyword of the call
+// that is a positional-only parameter's name, if any is.
+bool positional_only_by_keyword(const CallableFields& f, PyObject* kwnames) {
+  Object names = new_list();
+  const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t j = 0; j < nkw; ++j) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+    if (find_parameter(f, key, [](ParamKind kind) { return kind == ParamKind::PositionalOnly; }) < 0) continue;
+    if (PyList_Append(names.ptr(), key) < 0) throw_python_error();
+  }
+  if (PyList_GET_SIZE(names.ptr()) == 0) return false;
+  Object comma = to_str(", ");
+  Object joined = steal_or_throw(PyUnicode_Join(comma.ptr(), names.ptr()));
+  PyErr_Format(PyExc_TypeError, "%U() got some positional-only arguments passed as keyword arguments: '%U'",
+               f.qualname.ptr(), joined.ptr());
+  return true;
 }
 
 // The parameters that demand an exact built-in type, checked in order.
@@ -221,7 +244,7 @@ bool bind_arguments(const CallableFields& f, PyObject* const* args, Py_ssize_t n
       if (index < 0) {
         if (PyErr_Occurred()) return false;
         if (!varkw) {
-          unexpected_keyword(f, key);
+          if (!positional_only_by_keyword(f, kwnames)) unexpected_keyword(f, key);
           return false;
         }
         if (PyDict_SetItem(varkw.ptr(), key, value) < 0) return false;
@@ -250,7 +273,7 @@ bool bind_arguments(const CallableFields& f, PyObject* const* args, Py_ssize_t n
     // missing keyword-only ones.
     bool positional = false;
     for (int i = 0; i < f.n_params; ++i)
-      positional = positional || (!slots[i] && member.params[i].kind == ParamKind::Positional);
+      positional = positional || (!slots[i] && by_position(member.params[i].kind));
     missing_arguments(f, slots, positional);
     return false;
   }
@@ -283,12 +306,12 @@ PyObject* callable_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     // Every parameter given by position, none collected: the caller's array is the slots.
     if (!kwnames && f.plain && nargs == f.n_params) {
       if (f.n_exact && !exact_types(f, args)) return nullptr;
-      return f.member->impl(Args{*st, args}).release();
+      return f.member->impl(Args{*st, args, callable}).release();
     }
     PyObject* slots[kMaxParams] = {};
     Object varargs, varkw;
     if (!bind_arguments(f, args, nargs, kwnames, slots, varargs, varkw)) return nullptr;
-    return f.member->impl(Args{*st, slots}).release();
+    return f.member->impl(Args{*st, slots, callable}).release();
   } catch (const PythonError&) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
   } catch (const std::bad_alloc&) {
@@ -345,6 +368,7 @@ Object build_signature(const CallableFields& f) {
   for (int i = 0; i < f.n_params; ++i) {
     const Param& param = f.member->params[i];
     const char* kind = "POSITIONAL_OR_KEYWORD";
+    if (param.kind == ParamKind::PositionalOnly) kind = "POSITIONAL_ONLY";
     if (param.kind == ParamKind::VarPositional) kind = "VAR_POSITIONAL";
     if (param.kind == ParamKind::KeywordOnly) kind = "KEYWORD_ONLY";
     if (param.kind == ParamKind::VarKeyword) kind = "VAR_KEYWORD";
@@ -392,6 +416,76 @@ int set_doc(PyObject* object, PyObject* value, void*) {
   return 0;
 }
 
+// The annotation texts of `member` in a new dict: the parameters' in order, then the result's.
+Object annotation_texts(const MemberSpec& member) {
+  Object annotations = new_dict();
+  for (const Param& param : member.params) {
+    if (!param.annotation) continue;
+    Object text = to_str(param.annotation);
+    if (PyDict_SetItemString(annotations.ptr(), param.name, text.ptr()) < 0) throw_python_error();
+  }
+  if (member.returns) {
+    Object text = to_str(member.returns);
+    if (PyDict_SetItemString(annotations.ptr(), "return", text.ptr()) < 0) throw_python_error();
+  }
+  return annotations;
+}
+
+#if PY_VERSION_HEX >= 0x030E0000
+// What the compiler makes a function's __annotate__ when its annotations are texts: for
+// VALUE a new dict of them. For FORWARDREF and STRING the compiler's leaves annotationlib
+// to run its code in a namespace of annotationlib's own, which gives the same texts; this
+// one has no code to run, so it gives them itself, and it refuses VALUE_WITH_FAKE_GLOBALS
+// (and any other format), as annotationlib expects of an __annotate__ written in C.
+Object annotate_texts(const Args& args) {
+  PyObject* format = args[0].ptr();
+  int overflow = 0;
+  const long value = PyLong_Check(format) ? PyLong_AsLongAndOverflow(format, &overflow) : 0;
+  if (value == -1 && PyErr_Occurred()) throw_python_error();
+  if (value != 1 && value != 3 && value != 4) {
+    PyErr_SetNone(PyExc_NotImplementedError);
+    throw_python_error();
+  }
+  return annotation_texts(*as_callable(args.callable)->f.annotated);
+}
+
+const MemberSpec kAnnotate{
+    "__annotate__", MemberKind::Function, {{"format", ParamKind::PositionalOnly}}, nullptr, nullptr, annotate_texts};
+
+// From 3.14 the runtime reaches a function's annotations through __annotate__ (copying a
+// function's with functools.wraps, say): None for a function without annotations, else
+// one function, kept with it.
+PyObject* get_annotate(PyObject* object, void*) {
+  CallableFields& f = as_callable(object)->f;
+  const MemberSpec& member = *f.member;
+  const bool annotated =
+      member.returns || std::any_of(member.params.begin(), member.params.end(), [](const Param& param) {
+        return param.annotation != nullptr;
+      });
+  if (!annotated) return Py_NewRef(Py_None);
+  try {
+    if (!f.annotate) {
+      ModuleState* st = state_of(object);
+      const char* owner = st ? PyUnicode_AsUTF8(f.qualname.ptr()) : nullptr;
+      if (!owner) return nullptr;
+      Object made = make_callable(*st, kAnnotate, f.module, owner);
+      as_callable(made.ptr())->f.annotated = &member;
+      f.annotate = std::move(made);
+    }
+    return f.annotate.new_ref();
+  } catch (const PythonError&) {
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  }
+  return nullptr;
+}
+#endif
+
+#if PY_VERSION_HEX >= 0x030C0000
+// From 3.12 a function holds the type parameters of its definition: none here.
+PyObject* get_type_params(PyObject*, void*) { return PyTuple_New(0); }
+#endif
+
 PyGetSetDef kGetSet[] = {
     {"__name__", get_field<&CallableFields::name>, nullptr, nullptr, nullptr},
     {"__qualname__", get_field<&CallableFields::qualname>, nullptr, nullptr, nullptr},
@@ -399,6 +493,12 @@ PyGetSetDef kGetSet[] = {
     {"__doc__", get_field<&CallableFields::doc>, set_doc, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"__annotations__", get_field<&CallableFields::annotations>, nullptr, nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030E0000
+    {"__annotate__", get_annotate, nullptr, nullptr, nullptr},
+#endif
+#if PY_VERSION_HEX >= 0x030C0000
+    {"__type_params__", get_type_params, nullptr, nullptr, nullptr},
+#endif
     {"__defaults__", get_field<&CallableFields::defaults>, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_field<&CallableFields::kwdefaults>, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
@@ -422,6 +522,7 @@ int callable_traverse(PyObject* object, visitproc visit, void* arg) {
   Py_VISIT(self->f.defaults.ptr());
   Py_VISIT(self->f.kwdefaults.ptr());
   Py_VISIT(self->f.signature.ptr());
+  Py_VISIT(self->f.annotate.ptr());
   return 0;
 }
 
@@ -430,8 +531,8 @@ int callable_clear(PyObject* object) {
   Callable* self = as_callable(object);
   Py_CLEAR(self->dict);
   CallableFields& f = self->f;
-  Object released[] = {std::move(f.doc), std::move(f.annotations), std::move(f.defaults), std::move(f.kwdefaults),
-                       std::move(f.signature)};
+  Object released[] = {std::move(f.doc),        std::move(f.annotations), std::move(f.defaults),
+                       std::move(f.kwdefaults), std::move(f.signature),   std::move(f.annotate)};
   return 0;
 }
 
@@ -526,7 +627,6 @@ Object make_callable(const ModuleState& st, const MemberSpec& member, Handle mod
   f.qualname = to_str(qualname);
   f.module = own(module_name);
   f.doc = member.doc ? compiled_docstring(member.doc) : none();
-  Object annotations = new_dict();
   Object positional_defaults = new_list();
   Object keyword_defaults = new_dict();
   for (int i = 0; i < f.n_params; ++i) {
@@ -534,6 +634,7 @@ Object make_callable(const ModuleState& st, const MemberSpec& member, Handle mod
     f.param_names[i] = steal_or_throw(PyUnicode_InternFromString(param.name));
     f.default_values[i] = own(default_object(param.value));
     switch (param.kind) {
+      case ParamKind::PositionalOnly:
       case ParamKind::Positional:
         if (f.n_positional != i) fail("positional parameters must come first");
         ++f.n_positional;
@@ -548,18 +649,10 @@ Object make_callable(const ModuleState& st, const MemberSpec& member, Handle mod
           throw_python_error();
         break;
     }
-    if (param.kind != ParamKind::Positional) f.plain = false;
+    if (!by_position(param.kind)) f.plain = false;
     if (param.exact != Exact::Any) f.n_exact = i + 1;
-    if (param.annotation) {
-      Object text = to_str(param.annotation);
-      if (PyDict_SetItem(annotations.ptr(), f.param_names[i].ptr(), text.ptr()) < 0) throw_python_error();
-    }
   }
-  if (member.returns) {
-    Object text = to_str(member.returns);
-    if (PyDict_SetItemString(annotations.ptr(), "return", text.ptr()) < 0) throw_python_error();
-  }
-  f.annotations = std::move(annotations);
+  f.annotations = annotation_texts(member);
   f.defaults = PyList_GET_SIZE(positional_defaults.ptr()) == 0
                    ? none()
                    : steal_or_throw(PyList_AsTuple(positional_defaults.ptr()));

@@ -4,7 +4,8 @@
 // runtime it looks like a Python function: it binds arguments with the interpreter's
 // own rules and messages, checks exact argument types where the member demands them,
 // binds to instances through the descriptor protocol, and answers inspect.signature,
-// __annotations__, __defaults__, __kwdefaults__, __name__, __qualname__ and __doc__.
+// __annotations__ (from 3.14 __annotate__ too), __defaults__, __kwdefaults__, __name__,
+// __qualname__ and __doc__.
 // Its types are created per module, so a call reaches the state of the module that
 // defined the member.
 #pragma once
@@ -20,7 +21,7 @@ namespace velmor::binding {
 
 class ModuleState;
 
-enum class ParamKind : std::uint8_t { Positional, VarPositional, KeywordOnly, VarKeyword };
+enum class ParamKind : std::uint8_t { PositionalOnly, Positional, VarPositional, KeywordOnly, VarKeyword };
 
 // Exact built-in types some parameters must have (subclasses and None refused).
 enum class Exact : std::uint8_t { Any, Str, Dict, List };
@@ -44,6 +45,7 @@ enum class MemberKind : std::uint8_t { Method, StaticMethod, Property, Function 
 struct Args {
   ModuleState& st;
   PyObject* const* slots;
+  PyObject* callable = nullptr;  // the callable called, when called as one
   Handle operator[](std::size_t i) const { return slots[i]; }
 };
 

@@ -350,8 +350,16 @@ void free_module(void* module) {
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #if PY_VERSION_HEX >= 0x030C0000
-    // Each interpreter gets a state of its own; psycopg2 needs the shared GIL anyway.
+    // Each interpreter gets a state of its own, but only one that shares the main
+    // interpreter's GIL imports the module (psycopg2 needs it anyway): in one with a GIL
+    // of its own (3.14's concurrent.interpreters) the import system refuses it with an
+    // ImportError before anything runs.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    // Members run on the GIL's protection, as psycopg2 does: a free-threaded build must
+    // keep the GIL on while the module is loaded.
+    {Py_mod_gil, Py_MOD_GIL_USED},
 #endif
     {0, nullptr},
 };

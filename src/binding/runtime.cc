@@ -1,5 +1,6 @@
 #include "binding/runtime.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -35,6 +36,18 @@ PyObject* type_entry(PyTypeObject* type, Handle name) {
   return _PyType_Lookup(type, name.ptr());
 #endif
 }
+
+#if PY_VERSION_HEX >= 0x030C0000
+// Counts every change to the globals of every import of the module, in any interpreter:
+// a snapshot taken at one count saw the globals as they still are while the count stays.
+std::atomic<std::uint64_t> globals_changes{1};
+
+// Called before the watched dict changes, in the thread that changes it.
+int count_globals_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+  globals_changes.fetch_add(1, std::memory_order_relaxed);
+  return 0;
+}
+#endif
 
 Object interned(std::string_view text) {
   PyObject* result = to_str(text).release();
@@ -75,6 +88,35 @@ void ModuleState::init() {
   type_instancecheck_ = own(type_entry(&PyType_Type, name(Name::__instancecheck__)));
   // What a function defined in this module would fall back on: its importer's builtins.
   builtins_ = own(PyEval_GetBuiltins());
+  watch_globals();
+}
+
+void ModuleState::watch_globals() {
+#if PY_VERSION_HEX >= 0x030C0000
+  // An interpreter has 8 dict watchers for everyone: without one the builders read the
+  // globals at every call, as they must where nothing tells of a change.
+  const int watcher = PyDict_AddWatcher(count_globals_change);
+  if (watcher < 0) {
+    PyErr_Clear();
+    return;
+  }
+  globals_watcher_ = watcher;
+  if (PyDict_Watch(watcher, globals_.ptr()) < 0) {
+    PyErr_Clear();
+    unwatch_globals();
+  }
+#endif
+}
+
+void ModuleState::unwatch_globals() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  if (globals_watcher_ < 0) return;
+  PendingError pending;  // the module may go away with an error on its way up
+  if (globals_) PyDict_Unwatch(globals_watcher_, globals_.ptr());
+  PyDict_ClearWatcher(globals_watcher_);
+  PyErr_Clear();
+  globals_watcher_ = -1;
+#endif
 }
 
 int ModuleState::traverse(visitproc visit, void* arg) const {
@@ -97,6 +139,7 @@ int ModuleState::traverse(visitproc visit, void* arg) const {
 }
 
 void ModuleState::clear() {
+  unwatch_globals();
   globals_ = Object();
   memo_.clear();
   statement_texts_.clear();
@@ -132,6 +175,8 @@ Object ModuleState::global(Name n) const {
 std::uint64_t ModuleState::globals_version() const noexcept {
 #if PY_VERSION_HEX < 0x030C0000
   if (globals_) return reinterpret_cast<PyDictObject*>(globals_.ptr())->ma_version_tag;
+#else
+  if (globals_watcher_ >= 0) return globals_changes.load(std::memory_order_relaxed);
 #endif
   return 0;
 }

@@ -276,6 +276,9 @@ class ModuleState {
  public:
   explicit ModuleState(PyObject* module)
       : module_(module), globals_(own(PyModule_GetDict(module))) {}
+  ~ModuleState() { unwatch_globals(); }
+  ModuleState(const ModuleState&) = delete;
+  ModuleState& operator=(const ModuleState&) = delete;
 
   // Interns the names and builds the texts; called once from the module's exec slot.
   void init();
@@ -292,8 +295,9 @@ class ModuleState {
   // The value a module-level name holds now, read like a global of Python code (the
   // builtins when the module has no such name).
   Object global(Name n) const;
-  // A number that every change to the module's globals changes, or 0 where the
-  // interpreter keeps none (3.12 deprecated the dict's version tag).
+  // A number that every change to the module's globals changes, or 0 where there is
+  // none: 3.11 keeps one in the dict; from 3.12, which deprecated it, a dict watcher
+  // counts the changes, while the interpreter has a watcher to spare.
   std::uint64_t globals_version() const noexcept;
   // The texts of the names the statement builders read, as the globals hold them now;
   // null where the globals have no version. Lent: valid until Python code runs.
@@ -394,6 +398,9 @@ class ModuleState {
 
   PyObject* module_;   // the module that holds this state (not a reference of ours)
   Object globals_;  // its __dict__, until the module is cleared
+  int globals_watcher_ = -1;  // the dict watcher on globals_ (3.12 on), or -1
+  void watch_globals();
+  void unwatch_globals() noexcept;
   std::array<Object, static_cast<std::size_t>(Name::kCount)> names_;
   std::array<Object, static_cast<std::size_t>(Text::kCount)> texts_;
   std::array<Object, static_cast<std::size_t>(Statement::kCount)> statements_;

@@ -116,12 +116,13 @@ def test_cycles_shared_parts_and_own_copy_rules_survive_the_copy():
     cyclic = {"name": "loop"}
     cyclic["self"] = cyclic
     keeper = Keeper(shared)
-    secret, pin = "hunter" + str(len(shared)), 10 ** 20
+    secret, pin, token = "hunter" + str(len(shared)), 10 ** 20, ["t0k3n"]
     data = {"a": shared, "b": shared, "c": cyclic, "k": keeper, "t": (shared, 3), "s": {frozenset({1})},
-            "r": Redactor(secret, pin), "secret": secret, "nested": [pin, {"pin": pin}]}
+            "r": Redactor(secret, pin, token), "secret": secret, "nested": [pin, {"pin": pin}], "token": token}
     written = CapturingPut(is_revert_supported=False).written(data)
     expected = copy.deepcopy(data)
-    assert written["secret"] == "***" and written["nested"] == ["***", {"pin": "***"}]
+    # Atoms too up to 3.13: from 3.14 copy.deepcopy returns an atom without looking in the memo.
+    assert written["token"] == "***" and (written["secret"], written["nested"]) == (expected["secret"], expected["nested"])
     assert identity_shape(written) == identity_shape(expected)
     assert written["c"]["self"] is written["c"] and written["a"] is written["b"] is written["k"].payload
     assert written["t"][0] is written["a"] and written["a"] is not shared

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import builtins
 import copy
+import functools
 import importlib
 import inspect
 import itertools
@@ -99,7 +100,9 @@ class PostgresHistoricalConnection(SqlHistoryConnectionMixin, HistoricalConnecti
 Reference = PostgresHistoricalConnection
 del PostgresHistoricalConnection
 MEMBERS = [name for name, value in vars(Reference).items() if callable(value) or isinstance(value, property)]
-FUNCTION_ATTRIBUTES = ("__name__", "__qualname__", "__doc__", "__annotations__", "__defaults__", "__kwdefaults__")
+FUNCTION_ATTRIBUTES = ("__name__", "__qualname__", "__doc__", "__annotations__", "__defaults__", "__kwdefaults__",
+                       "__type_params__")  # from 3.12
+MISSING = object()
 
 
 def function_of(cls, name):
@@ -135,8 +138,21 @@ def test_member_matches_its_plain_definition(name):
     assert str(signature) == str(expected) and signature.return_annotation == expected.return_annotation
     assert [(p.name, p.kind, p.default, p.annotation) for p in signature.parameters.values()] == [
         (p.name, p.kind, p.default, p.annotation) for p in expected.parameters.values()]
-    assert [getattr(compiled, a) for a in FUNCTION_ATTRIBUTES] == [getattr(plain, a) for a in FUNCTION_ATTRIBUTES]
+    assert [getattr(compiled, a, MISSING) for a in FUNCTION_ATTRIBUTES] == [
+        getattr(plain, a, MISSING) for a in FUNCTION_ATTRIBUTES]
     assert compiled.__module__ == MODULE_NAME
+    if sys.version_info >= (3, 14):  # annotations are also read through __annotate__, and copied by functools.wraps
+        import annotationlib
+        annotate, expected = compiled.__annotate__, plain.__annotate__
+        assert annotate is compiled.__annotate__ and annotate(annotationlib.Format.VALUE) == expected(1)
+        for form in (annotationlib.Format.VALUE, annotationlib.Format.FORWARDREF, annotationlib.Format.STRING):
+            assert annotationlib.call_annotate_function(annotate, form) == annotationlib.call_annotate_function(expected, form)
+            assert annotationlib.get_annotations(compiled, format=form) == annotationlib.get_annotations(plain, format=form)
+        assert functools.wraps(compiled)(lambda: 0).__annotations__ == functools.wraps(plain)(lambda: 0).__annotations__
+        assert [getattr(annotate, a) for a in FUNCTION_ATTRIBUTES] == [getattr(expected, a) for a in FUNCTION_ATTRIBUTES]
+        assert str(inspect.signature(annotate)) == str(inspect.signature(expected))
+        for args, kwargs in [((), {}), ((1, 2), {}), ((), {"format": 1}), ((), {"fmt": 1}), ((), {"fmt": 1, "format": 1})]:
+            assert type_error_text(lambda: annotate(*args, **kwargs)) == type_error_text(lambda: expected(*args, **kwargs))
 
 
 OPERATOR_FUNCTIONS = [f for entry in module.sql_operator_map.values() for f in (entry.template, entry.value_modifier)

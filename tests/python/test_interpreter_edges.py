@@ -77,22 +77,37 @@ def scenario(class_name):
 """
 
 
-@pytest.mark.parametrize("order", [("main", "sub"), ("sub", "main"), ("sub", "sub")])
+OWN_GIL = pytest.mark.skipif(sys.version_info < (3, 14), reason="concurrent.interpreters is new in 3.14")
+REFUSED = ["ImportError", "module velmor_data.connections.implementations.postgresql_history does not support "
+           "loading in subinterpreters"]
+
+
+@pytest.mark.parametrize("order", [("main", "sub"), ("sub", "main"), ("sub", "sub"),
+                                   pytest.param(("own", "main", "sub"), marks=OWN_GIL)])
 def test_every_interpreter_gets_the_same_behaviour(child_env, order, tmp_path):
     # psycopg2 (a single-phase module) loads in a subinterpreter only once the main
     # interpreter has it, and its JSON typecasters are process-wide: each interpreter
-    # registers its own before reading. The module itself may come first anywhere.
-    outputs, code = [], ["import _testcapi, psycopg2"]
+    # registers its own before reading. The module itself may come first anywhere. An
+    # interpreter with a GIL of its own refuses it, and the others are none the worse.
+    outputs, code = [], ["import _testcapi, json, psycopg2"]
     for n, where in enumerate(order):
         class_name, out = f"i{uuid.uuid4().hex[:10]}", tmp_path / f"{n}.json"
         step = (PRELUDE + "import psycopg2.extras\npsycopg2.extras.register_default_json(globally=True)\n" + SCENARIO
                 + f"open({str(out)!r}, 'w').write(json.dumps(scenario({class_name!r})))")
         # Nothing is imported in the main interpreter before its own step runs.
-        code.append(f"exec({step!r}, {{}})" if where == "main" else f"assert _testcapi.run_in_subinterp({step!r}) == 0")
+        code.append(f"exec({step!r}, {{}})" if where == "main" else f"assert _testcapi.run_in_subinterp({step!r}) == 0"
+                    if where == "sub" else textwrap.dedent(f"""\
+                        from concurrent import interpreters
+                        own = interpreters.create()
+                        try:
+                            own.exec("import velmor_data.connections.implementations.postgresql_history")
+                        except interpreters.ExecutionFailed as failed:
+                            open({str(out)!r}, 'w').write(json.dumps([failed.excinfo.type.__name__, failed.excinfo.msg]))
+                        own.close()"""))
         outputs.append(out)
     run_child("\n".join(code), prelude="")
     expected = [["Connection not established"], ["first"], 1]
-    assert [json.loads(out.read_text()) for out in outputs] == [expected] * len(order)
+    assert [json.loads(out.read_text()) for out in outputs] == [REFUSED if where == "own" else expected for where in order]
 
 
 def test_the_first_error_of_a_process_can_be_a_recursion_error(child_env):
@@ -164,6 +179,22 @@ def test_a_daemon_thread_inside_a_member_lets_the_process_exit(connection, body)
     runs = [subprocess.Popen([sys.executable, "-c", PRELUDE + DAEMON.format(body=body)], stderr=subprocess.PIPE,
                              env=os.environ.copy()) for _ in range(20)]
     assert [(run.wait(timeout=120), run.stderr.read()[-2000:]) for run in runs] == [(0, b"")] * 20
+
+
+def test_imports_past_the_interpreters_dict_watchers_read_their_globals_as_they_are(child_env):
+    # From 3.12 each import counts its globals' changes with a dict watcher while the interpreter has one to spare.
+    out = run_child("""
+        import importlib
+        name, imports = "velmor_data.connections.implementations.postgresql_history", []
+        for n in range(12):
+            del sys.modules[name]
+            imports.append(importlib.import_module(name))
+            imports[-1].PostgresHistoricalConnection._resolve_nested_field_name("data", "a")  # a snapshot of the names
+        for n, module in enumerate(imports):
+            module.MODEL_TABLE_ALIAS = f"m{n}"
+        print([m.PostgresHistoricalConnection._resolve_nested_field_name("data", "a").split(".")[0] for m in imports])
+    """)
+    assert out == repr([f"trim('\"' FROM cast(m{n}" for n in range(12)]) + "\n"
 
 
 SWEEP = """
