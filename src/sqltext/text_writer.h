@@ -16,6 +16,7 @@ class TextWriter {
       : text_(capacity, '\0'), cursor_(text_.data()), end_(cursor_ + capacity) {}
 
   void put(std::string_view piece) {
+    if (piece.empty()) return;  // a default view has no data at all, which memcpy must not be given
     reserve(piece.size());
     std::memcpy(cursor_, piece.data(), piece.size());
     cursor_ += piece.size();
