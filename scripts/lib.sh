@@ -74,7 +74,8 @@ build_project() {
   cmake --build "$dir" -j"$(nproc)" ${BUILD_TARGET:+--target "$BUILD_TARGET"}
 }
 
-# Makes the built module and the host stand-in importable for $1's build.
+# Makes the built module and the host stand-in importable for $1's build; $2 names another
+# staging tree of that build (python-faults: the module's test twin, see CMakeLists.txt).
 python_path_for() {
-  printf '%s:%s' "$1/python" "$ROOT/host"
+  printf '%s:%s' "$1/${2:-python}" "$ROOT/host"
 }

@@ -30,6 +30,7 @@ status=0
 PYTHONMALLOC=malloc ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:log_path=$REPORTS/asan" \
 LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)" \
 VELMOR_UNDER_SANITIZER=1 PYTHONPATH="$(python_path_for "$BUILD")" \
+VELMOR_FAULTS_PYTHONPATH="$(python_path_for "$BUILD" python-faults)" \
   "$PYTHON" -m pytest -q -p no:cacheprovider tests/python "$@" || status=$?
 
 reports=$(find "$REPORTS" -type f | wc -l)

@@ -15,4 +15,5 @@ trap pg_stop EXIT INT TERM
 pg_start
 log "Python tests"
 cd "$ROOT"
-PYTHONPATH="$(python_path_for "$ROOT/build")" "$PYTHON" -m pytest -q -p no:cacheprovider tests/python "$@"
+PYTHONPATH="$(python_path_for "$ROOT/build")" VELMOR_FAULTS_PYTHONPATH="$(python_path_for "$ROOT/build" python-faults)" \
+  "$PYTHON" -m pytest -q -p no:cacheprovider tests/python "$@"
