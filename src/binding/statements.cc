@@ -58,11 +58,11 @@ class HostNames {
   static sqltext::HostName read_field_name(const void* context, sqltext::FieldNames::Name which) {
     return static_cast<const HostNames*>(context)->global(kFieldNameGlobals[static_cast<std::size_t>(which)]);
   }
-  // `field == <name>` as Python compares them, for a name that is a hole.
-  static bool equals_field_name(const void* context, sqltext::FieldNames::Name which, std::string_view) {
+  // `field == <name>` as Python compares them, for a name that is a hole (as it was read).
+  static bool equals_field_name(const void* context, const sqltext::HostName& name, std::string_view) {
     const auto* self = static_cast<const HostNames*>(context);
-    Object name = self->st_.global(kFieldNameGlobals[static_cast<std::size_t>(which)]);
-    const int equal = PyObject_RichCompareBool(self->field_.ptr(), name.ptr(), Py_EQ);
+    Handle value = self->held_[static_cast<std::size_t>(name.hole)].value;
+    const int equal = PyObject_RichCompareBool(self->field_.ptr(), value.ptr(), Py_EQ);
     if (equal < 0) throw_python_error();
     return equal != 0;
   }

@@ -19,12 +19,12 @@ std::string_view cast_name(Cast cast) noexcept;
 // The names a nested-field expression is written with; they come from the host package.
 // Each is asked for when an expression first needs it, so that a caller can read them
 // as lazily as code that reads its module's globals. A name that is a hole (HostName) is
-// compared with a field through `equals`, as the caller compares it.
+// compared with a field through `equals`, as the caller compares the name it read.
 class FieldNames {
  public:
   enum class Name : std::uint8_t { ModelAlias, MetadataAlias, AddressField, MetadataField, PrimaryKey, SecondaryKey };
   using Source = HostName (*)(const void* context, Name name);
-  using Equals = bool (*)(const void* context, Name name, std::string_view field);
+  using Equals = bool (*)(const void* context, const HostName& name, std::string_view field);
 
   FieldNames(std::string_view model_alias, std::string_view metadata_alias, std::string_view address_field,
              std::string_view metadata_field, std::string_view primary_key, std::string_view secondary_key,
@@ -53,7 +53,7 @@ class FieldNames {
   }
   bool matches(Name name, std::string_view field) const {
     const HostName known = get(name);
-    return known.is_hole() ? equals_(context_, name, field) : known.text == field;
+    return known.is_hole() ? equals_(context_, known, field) : known.text == field;
   }
 
   Source source_ = nullptr;

@@ -136,7 +136,7 @@ TEST(ResolveNestedFieldName, LeavesHolesWhereTheCallerJoinsANameItself) {
                    ? HostName(kTexts[index])
                    : HostName::hole_for(index);
       },
-      [](const void*, FieldNames::Name, std::string_view field) { return field == "where"; }, nullptr, "\""};
+      [](const void*, const HostName&, std::string_view field) { return field == "where"; }, nullptr, "\""};
   const Parts column = resolve_nested_field_name("data", "a", Cast::Integer, ResolveFlags{false, true}, names);
   EXPECT_EQ(column.text(), "cast(.\"data\"::json->>'a' as integer)");
   ASSERT_EQ(column.holes().size(), 1u);
